@@ -1,0 +1,38 @@
+# askdb_library(NAME SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
+# A shared library with include/ as its public header folder and src/ private.
+function(askdb_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_include_directories(${name}
+    PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET default)
+endfunction()
+
+# askdb_test(NAME SOURCES ... DEPS ... [ENVIRONMENT ...])
+# One GoogleTest binary, registered with ctest test by test.
+function(askdb_test name)
+  if(NOT ASKDB_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENVIRONMENT}")
+endfunction()
+
+# askdb_benchmark(NAME SOURCES ... DEPS ...): built, never run by ctest.
+function(askdb_benchmark name)
+  if(NOT ASKDB_BUILD_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+endfunction()
