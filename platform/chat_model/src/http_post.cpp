@@ -1,0 +1,152 @@
+#include "http_post.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+namespace chat_model::detail {
+
+namespace {
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using SlistHandle = std::unique_ptr<curl_slist, SlistDeleter>;
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      throw std::runtime_error("libcurl could not be initialised");
+    }
+  });
+}
+
+// The calling thread's handle. curl_easy_reset clears the options of the previous request but
+// keeps the handle's connection cache, so a later call to the same host reuses the connection.
+CURL* thread_handle() {
+  global_init();
+  thread_local CurlHandle handle(curl_easy_init());
+  if (!handle) throw std::runtime_error("libcurl could not create a handle");
+  curl_easy_reset(handle.get());
+  return handle.get();
+}
+
+size_t write_body(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+std::string trim(std::string text) {
+  auto not_space = [](unsigned char c) { return !std::isspace(c); };
+  text.erase(text.begin(), std::find_if(text.begin(), text.end(), not_space));
+  text.erase(std::find_if(text.rbegin(), text.rend(), not_space).base(), text.end());
+  return text;
+}
+
+size_t read_header(char* data, size_t size, size_t count, void* user) {
+  auto* result = static_cast<HttpPostResult*>(user);
+  const std::string line(data, size * count);
+  const auto colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (name == "retry-after") result->retry_after = trim(line.substr(colon + 1));
+    if (name == "retry-after-ms") result->retry_after_ms = trim(line.substr(colon + 1));
+  }
+  return size * count;
+}
+
+bool transient(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+HttpPostResult http_post(const HttpPostRequest& request) {
+  HttpPostResult result;
+  CURL* curl = thread_handle();
+
+  SlistHandle headers;
+  for (const auto& line : *request.headers) {
+    curl_slist* extended = curl_slist_append(headers.get(), line.c_str());
+    if (extended == nullptr) throw std::runtime_error("libcurl could not build the header list");
+    (void)headers.release();
+    headers.reset(extended);
+  }
+  // curl would otherwise send "Expect: 100-continue" for larger bodies and wait for the interim
+  // answer: a needless round trip per call.
+  if (curl_slist* extended = curl_slist_append(headers.get(), "Expect:"); extended != nullptr) {
+    (void)headers.release();
+    headers.reset(extended);
+  }
+
+  char error_buffer[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(curl, CURLOPT_URL, request.url->c_str());
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body->data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                   static_cast<curl_off_t>(request.body->size()));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeout_ms);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, request.connect_timeout_ms);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+
+  const CURLcode code = curl_easy_perform(curl);
+  // The handle keeps a pointer to the header list; clear it before the list goes away.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  if (code != CURLE_OK) {
+    result.transport_ok = false;
+    result.timed_out = code == CURLE_OPERATION_TIMEDOUT;
+    result.transient = transient(code);
+    result.error = curl_easy_strerror(code);
+    if (error_buffer[0] != '\0') result.error += std::string(" (") + error_buffer + ")";
+    return result;
+  }
+  result.transport_ok = true;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+  return result;
+}
+
+double seconds_until_http_date(const std::string& text) {
+  const time_t when = curl_getdate(text.c_str(), nullptr);
+  if (when < 0) return -1;
+  return std::max(0.0, std::difftime(when, std::time(nullptr)));
+}
+
+}  // namespace chat_model::detail

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace chat_model::detail {
+
+struct HttpPostRequest {
+  const std::string* url = nullptr;
+  const std::vector<std::string>* headers = nullptr;  // "Name: value" lines
+  const std::string* body = nullptr;
+  long timeout_ms = 0;
+  long connect_timeout_ms = 0;
+};
+
+struct HttpPostResult {
+  bool transport_ok = false;
+  bool timed_out = false;
+  bool transient = false;  // a transport failure worth retrying
+  std::string error;       // transport failure text
+  long status = 0;
+  std::string body;
+  std::string retry_after;     // the `retry-after` header, when sent
+  std::string retry_after_ms;  // the `retry-after-ms` header, when sent
+};
+
+// POSTs on the calling thread's own handle, which is kept for the thread's lifetime so that its
+// connections are reused. Never throws for transport failures; they come back in the result.
+HttpPostResult http_post(const HttpPostRequest& request);
+
+// Seconds until an HTTP date (a `retry-after` in date form), or a negative value when the text is
+// not a date.
+double seconds_until_http_date(const std::string& text);
+
+}  // namespace chat_model::detail
