@@ -1,0 +1,251 @@
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "backend.hpp"
+#include "sqlite_handles.hpp"
+
+namespace sql_database {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Admits what reading needs and nothing else. Called by SQLite while a statement is prepared,
+// so a refused statement never runs.
+int authorize(void*, int action, const char* arg1, const char*, const char*, const char*) {
+  switch (action) {
+    case SQLITE_SELECT:
+    case SQLITE_READ:
+    case SQLITE_RECURSIVE:
+      return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      return arg1 != nullptr && sqlite3_stricmp(arg1, "load_extension") == 0 ? SQLITE_DENY
+                                                                             : SQLITE_OK;
+    default:
+      return SQLITE_DENY;
+  }
+}
+
+struct SqliteConnection {
+  SqliteDb db;
+  Clock::time_point deadline = Clock::time_point::max();
+  bool timed_out = false;
+};
+
+int check_deadline(void* user) {
+  auto* conn = static_cast<SqliteConnection*>(user);
+  if (Clock::now() < conn->deadline) return 0;
+  conn->timed_out = true;
+  return 1;
+}
+
+// Skips blanks, comments and empty statements; true when nothing else is left.
+bool only_blank(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const char c = s[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == ';') {
+      ++i;
+    } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+      const auto nl = s.find('\n', i);
+      i = nl == std::string_view::npos ? s.size() : nl + 1;
+    } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+      const auto end = s.find("*/", i + 2);
+      i = end == std::string_view::npos ? s.size() : end + 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+class SqliteBackend final : public Backend {
+ public:
+  SqliteBackend(std::string path, const DatabaseOptions& options)
+      : path_(std::move(path)),
+        options_(options),
+        pool_([this] { return open(); }, options.pool_size) {
+    // Open one connection now, so that a missing or foreign file is reported at once.
+    auto lease = pool_.acquire();
+    SqliteStmt stmt = prepare(*lease, "SELECT count(*) FROM sqlite_master");
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) fail(*lease, "cannot read " + path_);
+  }
+
+  const std::string& dialect() const noexcept override { return dialect_; }
+
+  void run(std::string_view sql, ResultText& out) const override {
+    auto lease = pool_.acquire();
+    SqliteConnection& conn = *lease;
+    const char* tail = nullptr;
+    sqlite3_stmt* raw = nullptr;
+    const int rc =
+        sqlite3_prepare_v2(conn.db.get(), sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+    SqliteStmt stmt(raw);
+    if (rc != SQLITE_OK) fail(conn);
+    if (stmt == nullptr) throw DatabaseError("the SQL text holds no statement");
+    const std::string_view rest(tail, static_cast<std::size_t>(sql.data() + sql.size() - tail));
+    if (!only_blank(rest))
+      throw DatabaseError(
+          "You can only execute one statement at a time: text follows the first statement: " +
+          std::string(rest.substr(0, 80)));
+    if (sqlite3_stmt_readonly(stmt.get()) == 0)
+      throw DatabaseError("attempt to write a readonly database");
+    execute(conn, stmt.get(), out);
+  }
+
+  std::vector<TableEntry> list_tables() const override {
+    auto lease = pool_.acquire();
+    SqliteStmt stmt =
+        prepare(*lease,
+                "SELECT name, type FROM sqlite_master WHERE type IN ('table', 'view') "
+                "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'");
+    std::vector<TableEntry> tables;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      TableEntry entry;
+      entry.name = column_text(stmt.get(), 0);
+      entry.is_view = column_text(stmt.get(), 1) == "view";
+      tables.push_back(std::move(entry));
+    }
+    if (rc != SQLITE_DONE) fail(*lease);
+    return tables;
+  }
+
+  std::string create_statement(const TableEntry& table) const override {
+    auto lease = pool_.acquire();
+    SqliteStmt stmt = prepare(*lease, "SELECT sql FROM sqlite_master WHERE name = ?1");
+    sqlite3_bind_text(stmt.get(), 1, table.name.data(), static_cast<int>(table.name.size()),
+                      SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) return column_text(stmt.get(), 0);
+    if (rc != SQLITE_DONE) fail(*lease);
+    return {};
+  }
+
+  std::string quote_identifier(std::string_view name) const override {
+    std::string out = "\"";
+    for (char c : name) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    return out + "\"";
+  }
+
+ private:
+  std::unique_ptr<SqliteConnection> open() const {
+    auto conn = std::make_unique<SqliteConnection>();
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    conn->db.reset(raw);
+    if (rc != SQLITE_OK) {
+      std::string message = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+      throw DatabaseError(message + ": " + path_);
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    const auto timeout_ms = options_.statement_timeout.count();
+    sqlite3_busy_timeout(
+        raw, timeout_ms > 0 && timeout_ms < 1000000000 ? static_cast<int>(timeout_ms) : 1000000000);
+    sqlite3_set_authorizer(raw, authorize, nullptr);
+    if (timeout_ms > 0) sqlite3_progress_handler(raw, 1000, check_deadline, conn.get());
+    return conn;
+  }
+
+  SqliteStmt prepare(SqliteConnection& conn, const char* sql) const {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(conn.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+      SqliteStmt guard(raw);
+      fail(conn);
+    }
+    return SqliteStmt(raw);
+  }
+
+  static std::string column_text(sqlite3_stmt* stmt, int i) {
+    const auto* text = sqlite3_column_text(stmt, i);
+    if (text == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+  }
+
+  void execute(SqliteConnection& conn, sqlite3_stmt* stmt, ResultText& out) const {
+    const int ncols = sqlite3_column_count(stmt);
+    std::vector<std::string> names;
+    for (int i = 0; i < ncols; ++i) {
+      const char* name = sqlite3_column_name(stmt, i);
+      names.emplace_back(name != nullptr ? name : "");
+    }
+    out.set_columns(std::move(names));
+    conn.timed_out = false;
+    if (options_.statement_timeout.count() > 0)
+      conn.deadline = Clock::now() + options_.statement_timeout;
+    int rc;
+    while (!out.done() && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (!out.wants_values()) {
+        out.skip_row();
+        continue;
+      }
+      out.begin_row();
+      for (int i = 0; i < ncols; ++i) {
+        switch (sqlite3_column_type(stmt, i)) {
+          case SQLITE_INTEGER:
+            out.integer(sqlite3_column_int64(stmt, i));
+            break;
+          case SQLITE_FLOAT:
+            out.floating(sqlite3_column_double(stmt, i));
+            break;
+          case SQLITE_TEXT:
+            out.text(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
+                                      static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))));
+            break;
+          case SQLITE_BLOB: {
+            const void* data = sqlite3_column_blob(stmt, i);
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, i));
+            out.bytes(data == nullptr ? std::string_view()
+                                      : std::string_view(static_cast<const char*>(data), size));
+            break;
+          }
+          default:
+            out.null();
+        }
+      }
+      out.end_row();
+    }
+    conn.deadline = Clock::time_point::max();
+    if (out.done()) return;
+    if (rc != SQLITE_DONE) {
+      if (conn.timed_out) {
+        throw DatabaseError("interrupted: the statement ran longer than the statement timeout of " +
+                            std::to_string(options_.statement_timeout.count()) + " ms");
+      }
+      fail(conn);
+    }
+  }
+
+  [[noreturn]] static void fail(SqliteConnection& conn, const std::string& context = {}) {
+    std::string message = sqlite3_errmsg(conn.db.get());
+    if (!context.empty()) message += ": " + context;
+    throw DatabaseError(message);
+  }
+
+  std::string dialect_ = "sqlite";
+  std::string path_;
+  DatabaseOptions options_;
+  mutable ConnectionPool<SqliteConnection> pool_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> make_sqlite_backend(const ParsedUri& uri, const DatabaseOptions& options) {
+  // Connections opened later must find the same file whatever the working directory is then.
+  std::error_code ec;
+  auto absolute = std::filesystem::absolute(uri.path, ec);
+  return std::make_unique<SqliteBackend>(ec ? uri.path : absolute.string(), options);
+}
+
+}  // namespace sql_database

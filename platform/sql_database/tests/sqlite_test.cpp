@@ -1,0 +1,140 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "sql_database/custom_sql_database.hpp"
+#include "test_databases.hpp"
+
+namespace sql_database {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+fs::path temp_path(const std::string& stem) {
+  return fs::path(::testing::TempDir()) / (testing::unique_name(stem) + ".db");
+}
+
+std::string file_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(Sqlite, OpeningReportsMissingAndForeignFiles) {
+  const fs::path missing = temp_path("missing_");
+  try {
+    CustomSQLDatabase::from_uri("sqlite:///" + missing.string());
+    FAIL() << "opened a missing file";
+  } catch (const DatabaseError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("unable to open database file"));
+    EXPECT_THAT(e.what(), HasSubstr(missing.string()));
+  }
+  EXPECT_FALSE(fs::exists(missing)) << "the read-only open must not create the file";
+
+  const fs::path text = temp_path("not_a_db_");
+  std::ofstream(text) << "this is not a database, just some text that is long enough to matter\n";
+  try {
+    CustomSQLDatabase::from_uri("sqlite:///" + text.string());
+    FAIL() << "opened a text file";
+  } catch (const DatabaseError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("file is not a database"));
+  }
+  fs::remove(text);
+}
+
+TEST(Sqlite, RelativePathsAreFixedWhenOpened) {
+  const fs::path dir = fs::path(::testing::TempDir()) / testing::unique_name("rel_");
+  fs::create_directories(dir);
+  create_database_from_sql((dir / "shop.db").string(),
+                           "CREATE TABLE t (a); INSERT INTO t VALUES (7);");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir);
+  DatabaseOptions options;
+  options.pool_size = 3;
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///shop.db", options);
+  fs::current_path(before);
+  // Later connections of the pool open the same file although the working directory changed.
+  std::vector<std::thread> threads;
+  std::atomic<int> right{0};
+  for (int i = 0; i < 3; ++i)
+    threads.emplace_back([&] {
+      if (db.run("SELECT a FROM t") == "[(7,)]") ++right;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(right.load(), 3);
+  fs::remove_all(dir);
+}
+
+TEST(Sqlite, TheFileIsNeverWritten) {
+  const fs::path path = temp_path("ro_");
+  create_database_from_sql(path.string(),
+                           "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1), (2);"
+                           "CREATE TRIGGER tr AFTER INSERT ON t BEGIN DELETE FROM t; END;");
+  const std::string before = file_bytes(path);
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///" + path.string());
+  const std::pair<std::string, std::string> cases[] = {
+      {"INSERT INTO t VALUES (3)", "not authorized"},
+      {"PRAGMA journal_mode = WAL", "not authorized"},
+      {"PRAGMA table_info(t)", "not authorized"},
+      {"ATTACH DATABASE '" + path.string() + "-x' AS x", "not authorized"},
+      {"SELECT load_extension('mod_spatialite')", "not authorized"},
+      {"CREATE TEMP TABLE tt (a)", "not authorized"},
+      {"SELECT 1; INSERT INTO t VALUES (3)", "You can only execute one statement at a time"},
+      {"SELECT 1; -- a comment\n ; /* and another */ ; SELECT 2", "one statement at a time"},
+  };
+  for (const auto& [sql, message] : cases) {
+    SCOPED_TRACE(sql);
+    try {
+      db.run(sql);
+      FAIL() << "ran";
+    } catch (const DatabaseError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(message));
+    }
+  }
+  // Blanks, comments and semicolons after the one statement are fine.
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t; -- done\n;/* end */"), "[(2,)]");
+  EXPECT_EQ(file_bytes(path), before);
+  EXPECT_FALSE(fs::exists(path.string() + "-x"));
+  fs::remove(path);
+}
+
+TEST(Sqlite, CreateDatabaseFromSqlIsAllOrNothing) {
+  const fs::path path = temp_path("built_");
+  create_database_from_sql(path.string(),
+                           "BEGIN; CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x'); COMMIT;");
+  EXPECT_EQ(CustomSQLDatabase::from_uri("sqlite:///" + path.string()).run("SELECT a FROM t"),
+            "[('x',)]");
+  // An existing file is left alone.
+  const std::string before = file_bytes(path);
+  EXPECT_THROW(create_database_from_sql(path.string(), "CREATE TABLE u (b);"),
+               std::invalid_argument);
+  EXPECT_EQ(file_bytes(path), before);
+
+  // Failing SQL leaves no file behind, neither the target nor a temporary one.
+  const fs::path failed = temp_path("failed_");
+  try {
+    create_database_from_sql(failed.string(),
+                             "CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);");
+    FAIL() << "built";
+  } catch (const DatabaseError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("no such table: nowhere"));
+  }
+  EXPECT_FALSE(fs::exists(failed));
+  for (const auto& entry : fs::directory_iterator(failed.parent_path()))
+    EXPECT_EQ(entry.path().string().find(failed.string() + ".partial"), std::string::npos)
+        << entry.path();
+  EXPECT_THROW(create_database_from_sql("/nonexistent-dir/x.db", "CREATE TABLE t (a);"),
+               DatabaseError);
+  fs::remove(path);
+}
+
+}  // namespace
+}  // namespace sql_database
