@@ -132,9 +132,15 @@ class DatabaseCore {
     limits.max_value_chars = 100;
     limits.max_rows = static_cast<std::size_t>(samples);
     ResultText rows(limits, false, ResultText::Layout::lines);
-    backend_->run("SELECT * FROM " + backend_->quote_identifier(table.name) + " LIMIT " +
-                      std::to_string(samples),
-                  rows);
+    try {
+      backend_->run("SELECT * FROM " + backend_->quote_identifier(table.name) + " LIMIT " +
+                        std::to_string(samples),
+                    rows);
+    } catch (const DatabaseError& e) {
+      // A view over a dropped table, a table the user may not read: the schema text is still
+      // worth having, and the reason goes to the reader.
+      return out + "\n\n/*\nNo sample rows from " + table.name + ": " + e.what() + "\n*/";
+    }
     const std::size_t count = rows.row_count();
     std::string columns;
     for (std::size_t i = 0; i < rows.columns().size(); ++i)

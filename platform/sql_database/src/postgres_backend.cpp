@@ -114,6 +114,14 @@ class PostgresBackend final : public Backend {
           }
           write_row(raw, r, types, out, scratch);
         }
+      } else if (status == PGRES_COPY_OUT) {
+        // The copy data must be read off before the connection can go on; it is not shown.
+        char* buffer = nullptr;
+        while (PQgetCopyData(conn, &buffer, 0) > 0) PQfreemem(buffer);
+        if (error.empty()) error = "COPY TO STDOUT is not supported here; use a SELECT query";
+      } else if (status == PGRES_COPY_IN || status == PGRES_COPY_BOTH) {
+        PQputCopyEnd(conn, "COPY FROM STDIN is not supported here");
+        if (error.empty()) error = "COPY FROM STDIN is not supported here";
       } else if (status == PGRES_EMPTY_QUERY) {
         error = "the SQL text holds no statement";
       } else if (status != PGRES_COMMAND_OK) {

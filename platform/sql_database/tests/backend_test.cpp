@@ -221,7 +221,8 @@ TEST_P(BackendTest, WritesAndSecondStatementsAreRefusedAndChangeNothing) {
   } else if (dialect() == "postgresql") {
     refused.insert(refused.end(), {"CREATE TEMPORARY TABLE t AS SELECT 1", "TRUNCATE items",
                                    "WITH d AS (DELETE FROM items RETURNING id) SELECT * FROM d",
-                                   "SELECT 1; COMMIT; DELETE FROM items"});
+                                   "SELECT 1; COMMIT; DELETE FROM items", "COPY items TO STDOUT",
+                                   "COPY items FROM STDIN", "COPY (SELECT 1) TO STDOUT"});
   } else {
     refused.insert(refused.end(),
                    {"TRUNCATE items", "REPLACE INTO items VALUES (1, 'x', 1)",
@@ -235,6 +236,7 @@ TEST_P(BackendTest, WritesAndSecondStatementsAreRefusedAndChangeNothing) {
     EXPECT_EQ(items_state(), before);
   }
   EXPECT_EQ(db_->scalar("SELECT COUNT(*) FROM other"), "0");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM items"), "[(3,)]");  // the connection still works
   EXPECT_EQ(db.get_usable_table_names(), (std::vector<std::string>{"items", "other"}));
 
   // A statement that ends the wrapper's transaction cannot open the way for a write after it.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sql_database/custom_sql_database.hpp"
+#include "sql_database/sql_tools.hpp"
 #include "test_databases.hpp"
 
 namespace sql_database {
@@ -133,6 +134,18 @@ TEST(Sqlite, CreateDatabaseFromSqlIsAllOrNothing) {
         << entry.path();
   EXPECT_THROW(create_database_from_sql("/nonexistent-dir/x.db", "CREATE TABLE t (a);"),
                DatabaseError);
+  fs::remove(path);
+}
+
+TEST(Sqlite, ABrokenViewIsStillDescribed) {
+  const fs::path path = temp_path("broken_view_");
+  create_database_from_sql(path.string(),
+                           "CREATE TABLE t (a); CREATE VIEW v AS SELECT a FROM t; DROP TABLE t;");
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///" + path.string());
+  EXPECT_EQ(ListSQLDatabaseTool(db)._run(), "v");
+  EXPECT_EQ(InfoSQLDatabaseTool(db)._run("v"),
+            "CREATE VIEW v AS SELECT a FROM t\n\n/*\nNo sample rows from v: no such table: "
+            "main.t\n*/");
   fs::remove(path);
 }
 

@@ -69,9 +69,13 @@ class DatabaseCore;
 //   MySQL       the connection has no multi-statement support and LOCAL INFILE off; each
 //               statement runs inside START TRANSACTION READ ONLY ... ROLLBACK, with
 //               max_statement_time (MariaDB) or max_execution_time (MySQL) set before it.
-// These stop writes through SQL; what a statement may read (and, on servers, which server-side
-// functions it may call) is decided by the privileges of the database user, so give the wrapper
-// a user that may only read the data it is meant to see.
+//               The session itself is read-only too (tx_read_only / transaction_read_only), so
+//               DDL, which commits implicitly, is refused as well.
+// These stop changes to the data through SQL. What a statement may read, and what server-side
+// effects a privileged user can still reach (a PostgreSQL superuser's COPY ... TO 'file' or
+// pg_terminate_backend, MySQL's SELECT ... INTO OUTFILE with the FILE privilege, SET GLOBAL), is
+// decided by the privileges of the database user: give the wrapper a user that may only read the
+// data it is meant to see.
 //
 // Copies share one database (the same connections and settings). Thread-safe: every operation
 // may be called from several threads at once; each call takes a pooled connection of its own.
