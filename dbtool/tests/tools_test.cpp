@@ -109,6 +109,25 @@ TEST_F(MysqlTools, SchemaFailureAfterConnectingPrintsAndKeepsWhatWasRead) {
   const std::string out = captured_stdout([&] { schema = dbtool::get_mysql_database_schema(); });
   EXPECT_EQ(out, "An error occurred: No database selected\n");
   EXPECT_EQ(schema, Value::object());
+
+  // A view over a dropped table: its column statement fails. The tables listed before it keep
+  // their columns, the view keeps its empty list, and no later table is read.
+  dbtool::set_database_config(database_, server_->user, server_->password, server_->host,
+                              Value(server_->port));
+  run({"CREATE TABLE a_first (x INT)", "CREATE TABLE gone (y INT)",
+       "CREATE VIEW b_broken AS SELECT y FROM gone", "CREATE TABLE c_later (z INT)",
+       "DROP TABLE gone"},
+      database_);
+  const std::string broken_out =
+      captured_stdout([&] { schema = dbtool::get_mysql_database_schema(); });
+  EXPECT_EQ(broken_out, "An error occurred: View '" + database_ +
+                            ".b_broken' references invalid table(s) or column(s) or function(s) "
+                            "or definer/invoker of view lack rights to use them\n");
+  ASSERT_TRUE(schema);
+  Value expected = Value::object();
+  expected["a_first"] = {column("x", "int(11)")};
+  expected["b_broken"] = Value::array();
+  EXPECT_EQ(schema->dump(), expected.dump());
 }
 
 TEST_F(MysqlTools, QueriesReturnRowsByNameAndWritesAreCommitted) {
