@@ -129,7 +129,9 @@ class PostgresBackend final : public Backend {
       }
     }
     try {
-      exec_command(conn, "ROLLBACK");
+      // Session-level advisory locks survive the rollback; a statement must not leave one behind
+      // on a pooled connection, where it would block other clients of the database.
+      exec_command(conn, "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()");
     } catch (const DatabaseError&) {
       lease.mark_broken();
       if (error.empty()) throw;

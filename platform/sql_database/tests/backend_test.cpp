@@ -487,5 +487,22 @@ TEST_P(ServerTest, ALostConnectionIsReplaced) {
   EXPECT_NE(db.run(id_query), "[(" + id + ",)]");
 }
 
+// A session lock taken by a statement must not outlive it on the pooled connection, where it
+// would block every other client of the database until the pool closes.
+TEST_P(ServerTest, SessionLocksDoNotOutliveTheStatement) {
+  DatabaseOptions options = db_->options();
+  options.pool_size = 1;
+  const CustomSQLDatabase holder = db_->open(options);
+  const CustomSQLDatabase other = db_->open(options);
+  const bool pg = dialect() == "postgresql";
+  const std::string key = pg ? "424242" : "'askdb_test_session_lock'";
+  EXPECT_EQ(holder.run(pg ? "SELECT pg_try_advisory_lock(" + key + ")"
+                          : "SELECT GET_LOCK(" + key + ", 0)"),
+            pg ? "[(True,)]" : "[(1,)]");
+  EXPECT_EQ(other.run(pg ? "SELECT pg_try_advisory_lock(" + key + ")"
+                         : "SELECT IS_FREE_LOCK(" + key + ")"),
+            pg ? "[(True,)]" : "[(1,)]");
+}
+
 }  // namespace
 }  // namespace sql_database
