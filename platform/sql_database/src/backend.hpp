@@ -45,6 +45,12 @@ std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const Database
 // holds nothing else.
 std::string_view trim_statement(std::string_view sql) noexcept;
 
+// Whether a statement may take a session-level lock (PostgreSQL's advisory locks, MySQL's
+// GET_LOCK): every function that does has "lock" in its name. Such locks outlive the statement's
+// transaction, so the backends release them before the connection goes back to the pool; the
+// test keeps that extra round trip off every other statement.
+bool may_take_session_lock(std::string_view sql) noexcept;
+
 // A small pool of connections of one kind. acquire() hands out an idle connection or opens a new
 // one while fewer than `max_size` are open, and otherwise waits for one to come back. A lease
 // gives its connection back when it ends, unless it was marked broken (then it is closed).

@@ -16,6 +16,14 @@
 
 namespace sql_database {
 
+bool may_take_session_lock(std::string_view sql) noexcept {
+  for (size_t i = 0; i + 4 <= sql.size(); ++i) {
+    auto lower = [&](size_t k) { return static_cast<char>(sql[i + k] | 0x20); };
+    if (lower(0) == 'l' && lower(1) == 'o' && lower(2) == 'c' && lower(3) == 'k') return true;
+  }
+  return false;
+}
+
 std::string_view trim_statement(std::string_view sql) noexcept {
   auto blank = [](char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';

@@ -96,7 +96,7 @@ class MysqlBackend final : public Backend {
     if (mysql_real_query(conn, "ROLLBACK", 8) != 0) {
       lease.mark_broken();
       if (error.empty()) error = error_text(conn);
-    } else {
+    } else if (may_take_session_lock(sql)) {
       // User-level locks (GET_LOCK) belong to the session and survive the rollback; a statement
       // must not leave one behind on a pooled connection, where it would block other clients.
       // Servers too old for RELEASE_ALL_LOCKS refuse it; that alone does not spoil the result.

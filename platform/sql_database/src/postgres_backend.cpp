@@ -131,7 +131,9 @@ class PostgresBackend final : public Backend {
     try {
       // Session-level advisory locks survive the rollback; a statement must not leave one behind
       // on a pooled connection, where it would block other clients of the database.
-      exec_command(conn, "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()");
+      exec_command(conn, may_take_session_lock(text)
+                             ? "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()"
+                             : "ROLLBACK");
     } catch (const DatabaseError&) {
       lease.mark_broken();
       if (error.empty()) throw;
