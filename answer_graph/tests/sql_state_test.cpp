@@ -1,8 +1,8 @@
+#include "answer_graph/sql_state.hpp"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
-#include "answer_graph/sql_state.hpp"
 
 namespace answer_graph {
 namespace {
@@ -32,7 +32,8 @@ TEST(SQLState, MergesAsTheRunExpects) {
   EXPECT_EQ(s.get("iteration_count_pandas"), 0) << "an unwritten counter reads 0";
   EXPECT_THROW((void)s.get("user_question"), state_graph::MissingFieldError);
 
-  s.merge(Value{{"generated_sql_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}},
+  s.merge(Value{{"generated_sql_query", {"SELECT 1"}},
+                {"sql_execution_result", {"[(1,)]"}},
                 {"iteration_count", 4}});
   s.merge(Value{{"generated_sql_query", {"SELECT 2"}}, {"iteration_count", 1}});
   s.merge(Value::object());

@@ -1,3 +1,5 @@
+#include "answer_nodes/sql_routing.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "answer_graph/sql_state.hpp"
-#include "answer_nodes/sql_routing.hpp"
 #include "state_graph/graph.hpp"
 
 namespace answer_nodes {
@@ -74,10 +75,10 @@ TEST(SqlErrorHandler, TableOfCases) {
       {0, 0, 0, Value{{"rewrite_count", 1}}, 0, 1, kTerminalFailureResponse},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "count " << c.count << ", max " << c.max << ", rewrite "
-                                    << c.rewrite);
-    State s = state_with(
-        Value{{"iteration_count", c.count}, {"max_iterations", c.max}, {"rewrite_count", c.rewrite}});
+    SCOPED_TRACE(testing::Message()
+                 << "count " << c.count << ", max " << c.max << ", rewrite " << c.rewrite);
+    State s = state_with(Value{
+        {"iteration_count", c.count}, {"max_iterations", c.max}, {"rewrite_count", c.rewrite}});
     const Update u = handle_sql_error(s);
     EXPECT_EQ(u.values, c.update);
     s.merge(u);
@@ -100,7 +101,8 @@ TEST(SqlRouters, ExecutionAndSyntaxLabels) {
   EXPECT_EQ(sql_execution_condition(state_with(Value{{"execution_success", false}})),
             kSqlExecutionError);
 
-  state_graph::RecordSchema with_syntax("R", {{"is_valid_syntax", state_graph::MergeRule::replace}});
+  state_graph::RecordSchema with_syntax("R",
+                                        {{"is_valid_syntax", state_graph::MergeRule::replace}});
   auto schema = std::make_shared<const state_graph::RecordSchema>(with_syntax);
   for (bool valid : {true, false}) {
     State s(schema);
@@ -185,15 +187,15 @@ class SqlRetryGraph : public testing::Test {
                  return u;
                }));
     g.add_edge("sql_generation_node", "sql_syntax_checker_node");
-    g.add_node("sql_execution_node",
-               node("sql_execution_node", [succeed_on_rewrite](const State& s) {
-                 if (succeed_on_rewrite && !s.get("rewritten_question").get<std::string>().empty())
-                   return Update(Value{{"sql_execution_result", {"[(3,)]"}},
-                                       {"execution_success", true},
-                                       {"pandas_generation_prompt_type", "generation"}});
-                 return Update(Value{{"sql_execution_result", {"no such column: x"}},
-                                     {"execution_success", false}});
-               }));
+    g.add_node(
+        "sql_execution_node", node("sql_execution_node", [succeed_on_rewrite](const State& s) {
+          if (succeed_on_rewrite && !s.get("rewritten_question").get<std::string>().empty())
+            return Update(Value{{"sql_execution_result", {"[(3,)]"}},
+                                {"execution_success", true},
+                                {"pandas_generation_prompt_type", "generation"}});
+          return Update(
+              Value{{"sql_execution_result", {"no such column: x"}}, {"execution_success", false}});
+        }));
     g.add_edge("sql_syntax_checker_node", "sql_execution_node");
     g.add_node("pandas_generator_node", node("pandas_generator_node", empty));
     g.add_node("final_response_generation_node",
@@ -234,9 +236,9 @@ TEST_F(SqlRetryGraph, SixFailuresCorrectFourTimesRewriteOnceThenGiveUp) {
   EXPECT_EQ(count(trace.visits, "relevant_table_names_node"), 2);
   EXPECT_EQ(count(trace.visits, "final_response_generation_node"), 1);
   EXPECT_EQ(trace.visits.back(), "final_response_generation_node");
-  EXPECT_EQ(trace.prompt_modes, (std::vector<std::string>{"generation", "correction", "correction",
-                                                          "correction", "correction",
-                                                          "generation"}));
+  EXPECT_EQ(trace.prompt_modes,
+            (std::vector<std::string>{"generation", "correction", "correction", "correction",
+                                      "correction", "generation"}));
   EXPECT_LE(steps.last, 50);
 
   EXPECT_EQ(result.get("iteration_count"), 5);

@@ -29,9 +29,9 @@ struct CompiledGraph::Impl {
   };
   std::shared_ptr<const RecordSchema> schema;
   Topology topology;
-  std::vector<NodeFn> nodes;                        // by registration index
+  std::vector<NodeFn> nodes;  // by registration index
   int entry = 0;
-  std::vector<std::vector<int>> plain;              // per node: targets, kEnd for END
+  std::vector<std::vector<int>> plain;                 // per node: targets, kEnd for END
   std::vector<std::vector<Conditional>> conditionals;  // per node
 };
 
@@ -65,8 +65,8 @@ StateGraph& StateGraph::operator=(StateGraph&&) noexcept = default;
 
 StateGraph& StateGraph::add_node(const std::string& name, NodeFn node) {
   if (name.empty() || name == END)
-    throw GraphBuildError("a node needs a name other than the empty text and '" +
-                          std::string(END) + "'");
+    throw GraphBuildError("a node needs a name other than the empty text and '" + std::string(END) +
+                          "'");
   if (!node) throw GraphBuildError("node '" + name + "' has no callable");
   if (builder_->index.count(name)) throw GraphBuildError("node '" + name + "' is already added");
   builder_->index.emplace(name, static_cast<int>(builder_->names.size()));
@@ -110,8 +110,8 @@ CompiledGraph StateGraph::compile() const {
   auto node_index = [&](const std::string& name, const std::string& role) {
     auto it = b.index.find(name);
     if (it == b.index.end())
-      throw GraphBuildError(role + " names unknown node '" + name + "'; known nodes: " +
-                            (known.empty() ? "(none)" : known));
+      throw GraphBuildError(role + " names unknown node '" + name +
+                            "'; known nodes: " + (known.empty() ? "(none)" : known));
     return it->second;
   };
   auto target_index = [&](const std::string& name, const std::string& role) {
@@ -128,15 +128,16 @@ CompiledGraph StateGraph::compile() const {
     const int s = node_index(c.source, "a conditional edge source");
     CompiledGraph::Impl::Conditional out{c.router, {}};
     for (const auto& [label, target] : c.labels)
-      out.labels.emplace_back(label, target_index(target, "label '" + label + "' of '" +
-                                                              c.source + "'"));
+      out.labels.emplace_back(label,
+                              target_index(target, "label '" + label + "' of '" + c.source + "'"));
     impl->conditionals[s].push_back(std::move(out));
   }
 
   impl->topology.nodes = b.names;
   impl->topology.entry_point = *b.entry;
   impl->topology.edges = b.edges;
-  for (const auto& c : b.conditionals) impl->topology.conditional_edges.push_back({c.source, c.labels});
+  for (const auto& c : b.conditionals)
+    impl->topology.conditional_edges.push_back({c.source, c.labels});
   return CompiledGraph(std::move(impl));
 }
 
@@ -202,10 +203,9 @@ State CompiledGraph::invoke(const Value& input, const RunnableConfig& config,
     if (current.size() == 1) {
       run_one(0);
     } else {
-      const size_t workers =
-          std::min(current.size(),
-                   config.max_concurrency ? static_cast<size_t>(*config.max_concurrency)
-                                          : current.size());
+      const size_t workers = std::min(
+          current.size(),
+          config.max_concurrency ? static_cast<size_t>(*config.max_concurrency) : current.size());
       std::atomic<size_t> next{0};
       auto drain = [&] {
         for (size_t k = next++; k < current.size(); k = next++) run_one(k);

@@ -50,9 +50,14 @@ State::State(std::shared_ptr<const RecordSchema> schema) : schema_(std::move(sch
   slots_.resize(schema_->fields().size());
   for (size_t i = 0; i < slots_.size(); ++i) {
     switch (schema_->fields()[i].rule) {
-      case MergeRule::append: slots_[i] = Value::array(); break;
-      case MergeRule::add: slots_[i] = Value(0); break;
-      case MergeRule::replace: break;
+      case MergeRule::append:
+        slots_[i] = Value::array();
+        break;
+      case MergeRule::add:
+        slots_[i] = Value(0);
+        break;
+      case MergeRule::replace:
+        break;
     }
   }
 }
@@ -77,7 +82,8 @@ Value State::values() const {
 
 namespace {
 
-std::string unknown_fields_message(const RecordSchema& schema, const std::vector<std::string>& keys) {
+std::string unknown_fields_message(const RecordSchema& schema,
+                                   const std::vector<std::string>& keys) {
   std::string msg = "record '" + schema.name() + "' has no field";
   msg += keys.size() == 1 ? " " : "s ";
   for (size_t i = 0; i < keys.size(); ++i) msg += (i ? ", '" : "'") + keys[i] + "'";
@@ -131,7 +137,9 @@ void State::merge(const Update& update) {
   for (auto [i, value] : merges) {
     auto& slot = slots_[i];
     switch (schema_->fields()[i].rule) {
-      case MergeRule::replace: slot = *value; break;
+      case MergeRule::replace:
+        slot = *value;
+        break;
       case MergeRule::append:
         for (const auto& item : *value) slot->push_back(item);
         break;

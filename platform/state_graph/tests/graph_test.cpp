@@ -1,13 +1,13 @@
+#include "state_graph/graph.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
-
-#include "state_graph/graph.hpp"
 
 namespace state_graph {
 namespace {
@@ -27,7 +27,9 @@ NodeFn visit(const std::string& name) {
 TEST(Graph, RunsLinearAndConditionalRoutes) {
   StateGraph g(schema());
   g.add_node("start", visit("start"));
-  g.add_node("loop", [](const State&) { return Update(Value{{"visits", {"loop"}}, {"count", 1}}); });
+  g.add_node("loop", [](const State&) {
+    return Update(Value{{"visits", {"loop"}}, {"count", 1}});
+  });
   g.add_node("done", visit("done"));
   g.set_entry_point("start");
   g.add_edge("start", "loop");
@@ -242,8 +244,8 @@ TEST(Graph, ObserverSeesNodesAndSteps) {
   g.add_edge("b", END);
   g.compile().invoke(Value::object(), {}, &recorder);
   EXPECT_EQ(recorder.events,
-            (std::vector<std::string>{"1 start a", R"(1 end a {"visits":["a"]})",
-                                      R"(1 step ["a"])", "2 start b", R"(2 end b {"visits":["b"]})",
+            (std::vector<std::string>{"1 start a", R"(1 end a {"visits":["a"]})", R"(1 step ["a"])",
+                                      "2 start b", R"(2 end b {"visits":["b"]})",
                                       R"(2 step ["a","b"])"}));
 }
 

@@ -1,8 +1,8 @@
+#include "state_graph/state.hpp"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
-#include "state_graph/state.hpp"
 
 namespace state_graph {
 namespace {

@@ -43,10 +43,10 @@ using NodeFn = std::function<Update(const State&)>;
 using Router = std::function<std::string(const State&)>;
 
 struct RunnableConfig {
-  std::optional<Value> metadata;        // a map, or absent
+  std::optional<Value> metadata;  // a map, or absent
   std::vector<std::string> tags;
-  std::optional<int> max_concurrency;   // absent: no bound on the nodes of one step
-  int recursion_limit = 50;             // most steps one run may take
+  std::optional<int> max_concurrency;  // absent: no bound on the nodes of one step
+  int recursion_limit = 50;            // most steps one run may take
 };
 
 // Callbacks of one run, for progress display and tracing. The engine serialises the calls of
@@ -66,9 +66,9 @@ struct Topology {
     std::string source;
     std::vector<std::pair<std::string, std::string>> labels;  // label -> target, as registered
   };
-  std::vector<std::string> nodes;                            // registration order
+  std::vector<std::string> nodes;  // registration order
   std::string entry_point;
-  std::vector<std::pair<std::string, std::string>> edges;    // source -> target (or END)
+  std::vector<std::pair<std::string, std::string>> edges;  // source -> target (or END)
   std::vector<ConditionalEdges> conditional_edges;
 };
 
