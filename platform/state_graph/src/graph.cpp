@@ -14,6 +14,20 @@ namespace {
 
 constexpr int kEnd = -1;
 
+thread_local const NodeScope* t_node_scope = nullptr;
+
+// Publishes the node a thread runs for the length of the call, restoring the outer scope after.
+class ScopeGuard {
+ public:
+  explicit ScopeGuard(const NodeScope* scope) : saved_(t_node_scope) { t_node_scope = scope; }
+  ~ScopeGuard() { t_node_scope = saved_; }
+  ScopeGuard(const ScopeGuard&) = delete;
+  ScopeGuard& operator=(const ScopeGuard&) = delete;
+
+ private:
+  const NodeScope* saved_;
+};
+
 std::string join_names(const std::vector<std::string>& names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
@@ -21,6 +35,8 @@ std::string join_names(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+
+const NodeScope* current_node_scope() noexcept { return t_node_scope; }
 
 struct CompiledGraph::Impl {
   struct Conditional {
@@ -190,6 +206,8 @@ State CompiledGraph::invoke(const Value& input, const RunnableConfig& config,
       const std::string& name = g.topology.nodes[current[k]];
       notify([&] { observer->on_node_start(step, name); });
       const auto start = std::chrono::steady_clock::now();
+      const NodeScope scope{&name, step, observer};
+      ScopeGuard guard(&scope);
       try {
         updates[k] = g.nodes[current[k]](state);
       } catch (...) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -247,6 +248,38 @@ TEST(Graph, ObserverSeesNodesAndSteps) {
             (std::vector<std::string>{"1 start a", R"(1 end a {"visits":["a"]})", R"(1 step ["a"])",
                                       "2 start b", R"(2 end b {"visits":["b"]})",
                                       R"(2 step ["a","b"])"}));
+}
+
+TEST(Graph, NodeScopeNamesTheNodeAndRunOnEveryThread) {
+  RunObserver observer;
+  std::mutex m;
+  std::vector<std::string> seen;
+  auto node = [&](const std::string& name) {
+    return [&, name](const State&) {
+      const NodeScope* scope = current_node_scope();
+      std::lock_guard lock(m);
+      if (!scope) {
+        seen.push_back(name + ": no scope");
+      } else {
+        seen.push_back(*scope->node + " step " + std::to_string(scope->step) +
+                       (scope->observer == &observer ? " observed" : " other"));
+      }
+      return Update(Value{{"visits", {name}}});
+    };
+  };
+  StateGraph g(schema());
+  g.add_node("fork", node("fork"));
+  g.add_node("left", node("left"));
+  g.add_node("right", node("right"));
+  g.set_entry_point("fork");
+  g.add_edge("fork", "left");
+  g.add_edge("fork", "right");
+  EXPECT_EQ(current_node_scope(), nullptr);
+  g.compile().invoke(Value::object(), {}, &observer);
+  EXPECT_EQ(current_node_scope(), nullptr);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"fork step 1 observed", "left step 2 observed",
+                                            "right step 2 observed"}));
 }
 
 TEST(Graph, CompiledGraphServesSeveralThreads) {

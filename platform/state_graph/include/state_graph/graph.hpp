@@ -60,6 +60,18 @@ class RunObserver {
   virtual void on_step_end(int /*step*/, const State& /*state*/) {}
 };
 
+// What the calling thread is running, while it runs a node of a compiled graph: the node's name,
+// its step and the observer the run was started with (null when it has none). Lets code below a
+// node (a model client's call hook, say) attribute its work to the run and node it belongs to,
+// also when the node runs on one of the engine's worker threads.
+struct NodeScope {
+  const std::string* node = nullptr;
+  int step = 0;
+  RunObserver* observer = nullptr;
+};
+// The scope of the node the calling thread runs, or null outside any node.
+const NodeScope* current_node_scope() noexcept;
+
 // The registered topology, as the compiled graph keeps it (also for drawing the graph).
 struct Topology {
   struct ConditionalEdges {
