@@ -3,107 +3,18 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
+
+#include "python_text/python_text.hpp"
 
 namespace sql_database::literal {
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
-
-void append_hex(std::string& out, std::uint32_t value, int digits) {
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
-}
 
 void append_number(std::string& out, std::int64_t value) {
   std::array<char, 24> buf{};
   auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value);
   (void)ec;
   out.append(buf.data(), end);
-}
-
-// Decodes one code point of strict UTF-8 at `pos`. On an invalid or truncated sequence returns
-// the lone surrogate U+DC80+byte for the first byte and advances by one, as Python's
-// surrogateescape error handler does.
-char32_t decode(std::string_view s, std::size_t& pos) {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    if (pos + i >= s.size()) return false;
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    return b >= lo && b <= hi;
-  };
-  auto byte = [&](std::size_t i) { return static_cast<char32_t>(s[pos + i] & 0x3F); };
-  if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
-    char32_t cp = (static_cast<char32_t>(b0 & 0x1F) << 6) | byte(1);
-    pos += 2;
-    return cp;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (cont(1, lo, hi) && cont(2)) {
-      char32_t cp = (static_cast<char32_t>(b0 & 0x0F) << 12) | (byte(1) << 6) | byte(2);
-      pos += 3;
-      return cp;
-    }
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (cont(1, lo, hi) && cont(2) && cont(3)) {
-      char32_t cp =
-          (static_cast<char32_t>(b0 & 0x07) << 18) | (byte(1) << 12) | (byte(2) << 6) | byte(3);
-      pos += 4;
-      return cp;
-    }
-  }
-  ++pos;
-  return 0xDC00 + b0;
-}
-
-void encode(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Python's str.isprintable() for non-ASCII code points, without the Unicode database: the
-// control, format, separator (other than space), surrogate and private-use characters, and
-// the noncharacters. Unassigned code points elsewhere are taken as printable.
-bool printable(char32_t cp) {
-  if (cp <= 0xA0) return false;  // C1 controls and NO-BREAK SPACE
-  if (cp == 0xAD) return false;
-  if ((cp >= 0x600 && cp <= 0x605) || cp == 0x61C || cp == 0x6DD || cp == 0x70F) return false;
-  if (cp == 0x890 || cp == 0x891 || cp == 0x8E2 || cp == 0x180E || cp == 0x1680) return false;
-  if (cp >= 0x2000 && cp <= 0x200F) return false;
-  if (cp >= 0x2028 && cp <= 0x202F) return false;
-  if (cp >= 0x205F && cp <= 0x206F) return false;
-  if (cp == 0x3000) return false;
-  if (cp >= 0xD800 && cp <= 0xF8FF) return false;  // surrogates, private use
-  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB)) return false;
-  if ((cp & 0xFFFE) == 0xFFFE) return false;  // U+xFFFE, U+xFFFF
-  if (cp >= 0xFDD0 && cp <= 0xFDEF) return false;
-  if (cp == 0x110BD || cp == 0x110CD || (cp >= 0x13430 && cp <= 0x1343F)) return false;
-  if ((cp >= 0x1BCA0 && cp <= 0x1BCA3) || (cp >= 0x1D173 && cp <= 0x1D17A)) return false;
-  if (cp == 0xE0001 || (cp >= 0xE0020 && cp <= 0xE007F)) return false;
-  if (cp >= 0xF0000) return false;  // supplementary private use
-  return true;
 }
 
 void append_cut_note(std::string& out, std::size_t left, const char* unit) {
@@ -246,148 +157,33 @@ std::size_t count_chars(std::string_view utf8) noexcept {
 }
 
 bool append_str(std::string& out, std::string_view utf8, ValueLimit limit) {
-  // Python's rule: single quotes, unless the text holds ' and no ".
-  const bool has_single = utf8.find('\'') != std::string_view::npos;
-  const bool has_double = utf8.find('"') != std::string_view::npos;
-  const char quote = has_single && !has_double ? '"' : '\'';
+  // Database text that is not UTF-8 reads back in Python exactly as surrogateescape decoding
+  // gives it.
+  const char quote = python_text::quote_for(utf8);
   out += quote;
-  std::size_t pos = 0, written = 0;
-  bool cut = false;
-  while (pos < utf8.size()) {
-    if (limit.max_chars != 0 && written == limit.max_chars) {
-      append_cut_note(out, count_chars(utf8.substr(pos)), "characters");
-      cut = true;
-      break;
-    }
-    const char32_t cp = decode(utf8, pos);
-    ++written;
-    if (cp == static_cast<char32_t>(quote) || cp == '\\') {
-      out += '\\';
-      out += static_cast<char>(cp);
-    } else if (cp == '\t') {
-      out += "\\t";
-    } else if (cp == '\n') {
-      out += "\\n";
-    } else if (cp == '\r') {
-      out += "\\r";
-    } else if (cp < 0x20 || cp == 0x7F) {
-      out += "\\x";
-      append_hex(out, cp, 2);
-    } else if (cp < 0x7F) {
-      out += static_cast<char>(cp);
-    } else if (printable(cp)) {
-      encode(out, cp);
-    } else if (cp <= 0xFF) {
-      out += "\\x";
-      append_hex(out, cp, 2);
-    } else if (cp <= 0xFFFF) {
-      out += "\\u";
-      append_hex(out, cp, 4);
-    } else {
-      out += "\\U";
-      append_hex(out, cp, 8);
-    }
-  }
+  const std::size_t written = python_text::append_str_body(
+      out, utf8, quote, python_text::InvalidUtf8::surrogate_escape, limit.max_chars);
+  const bool cut = written < utf8.size();
+  if (cut) append_cut_note(out, count_chars(utf8.substr(written)), "characters");
   out += quote;
   return cut;
 }
 
 bool append_bytes(std::string& out, std::string_view data, ValueLimit limit) {
-  const bool has_single = data.find('\'') != std::string_view::npos;
-  const bool has_double = data.find('"') != std::string_view::npos;
-  const char quote = has_single && !has_double ? '"' : '\'';
+  const char quote = python_text::quote_for(data);
   out += 'b';
   out += quote;
-  bool cut = false;
   std::size_t n = data.size();
-  if (limit.max_chars != 0 && n > limit.max_chars) {
-    n = limit.max_chars;
-    cut = true;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(data[i]);
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c >= 0x7F) {
-      out += "\\x";
-      append_hex(out, c, 2);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  const bool cut = limit.max_chars != 0 && n > limit.max_chars;
+  if (cut) n = limit.max_chars;
+  python_text::append_bytes_body(out, data.substr(0, n), quote);
   if (cut) append_cut_note(out, data.size() - n, "bytes");
   out += quote;
   return cut;
 }
 
 void append_float(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "float('nan')";
-    return;
-  }
-  if (std::isinf(value)) {
-    out += value > 0 ? "float('inf')" : "-float('inf')";
-    return;
-  }
-  // Shortest digits that read back as the same double, laid out as repr() does: positional
-  // notation for decimal exponents from -4 to 15, scientific otherwise.
-  std::array<char, 40> buf{};
-  auto [end, ec] =
-      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific);
-  (void)ec;
-  std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
-  bool negative = false;
-  if (sci.front() == '-') {
-    negative = true;
-    sci.remove_prefix(1);
-  }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e_pos))
-    if (c != '.') digits += c;
-  int exponent = 0;
-  std::string_view exp_text = sci.substr(e_pos + 1);
-  if (exp_text.front() == '+') exp_text.remove_prefix(1);
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-  if (negative) out += '-';
-  if (exponent >= -4 && exponent < 16) {
-    if (exponent < 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-exponent - 1), '0');
-      out += digits;
-    } else {
-      const auto int_len = static_cast<std::size_t>(exponent + 1);
-      if (digits.size() <= int_len) {
-        out += digits;
-        out.append(int_len - digits.size(), '0');
-        out += ".0";
-      } else {
-        out += digits.substr(0, int_len);
-        out += '.';
-        out += digits.substr(int_len);
-      }
-    }
-  } else {
-    out += digits[0];
-    if (digits.size() > 1) {
-      out += '.';
-      out += digits.substr(1);
-    }
-    out += 'e';
-    out += exponent < 0 ? '-' : '+';
-    const int mag = exponent < 0 ? -exponent : exponent;
-    if (mag < 10) out += '0';
-    append_number(out, mag);
-  }
+  python_text::append_float(out, value, python_text::NonFinite::literal);
 }
 
 void append_int(std::string& out, std::int64_t value) { append_number(out, value); }
