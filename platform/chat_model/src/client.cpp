@@ -242,6 +242,11 @@ class ClientCore {
     observer_ = std::move(observer);
   }
 
+  void set_call_observer(std::function<void(const CallEvent&)> observer) {
+    std::lock_guard lock(observer_mutex_);
+    call_observer_ = std::move(observer);
+  }
+
   const Value& parameters() const { return parameters_; }
   int max_tokens() const { return max_tokens_; }
   const std::string& url() const { return url_; }
@@ -250,7 +255,10 @@ class ClientCore {
   std::string request_body(const std::vector<ChatMessage>& messages, const OutputSchema* schema,
                            bool completion_tokens_name) const;
   ChatCompletion read_completion(const std::string& body, int attempts);
+  ChatCompletion complete_attempts(const std::vector<ChatMessage>& messages,
+                                   const OutputSchema* schema, int& attempts);
   void notify(const RetryEvent& event);
+  void notify_call(const CallEvent& event);
 
   Provider provider_ = Provider::azure;
   std::string url_;
@@ -276,6 +284,7 @@ class ClientCore {
 
   std::mutex observer_mutex_;
   std::function<void(const RetryEvent&)> observer_;
+  std::function<void(const CallEvent&)> call_observer_;
 };
 
 ClientCore::ClientCore(const Value& named) {
@@ -443,14 +452,45 @@ void ClientCore::notify(const RetryEvent& event) {
   if (observer) observer(event);
 }
 
+void ClientCore::notify_call(const CallEvent& event) {
+  std::function<void(const CallEvent&)> observer;
+  {
+    std::lock_guard lock(observer_mutex_);
+    observer = call_observer_;
+  }
+  if (observer) observer(event);
+}
+
 ChatCompletion ClientCore::complete(const std::vector<ChatMessage>& messages,
                                     const OutputSchema* schema) {
   if (messages.empty()) throw std::invalid_argument("a chat model call needs at least one message");
+  const auto start = std::chrono::steady_clock::now();
+  int attempts = 0;
+  CallEvent event;
+  try {
+    ChatCompletion completion = complete_attempts(messages, schema, attempts);
+    event.elapsed = std::chrono::steady_clock::now() - start;
+    event.usage = completion.usage;
+    event.attempts = completion.attempts;
+    notify_call(event);
+    return completion;
+  } catch (const std::exception& error) {
+    event.elapsed = std::chrono::steady_clock::now() - start;
+    event.attempts = attempts;
+    event.ok = false;
+    event.error = error.what();
+    notify_call(event);
+    throw;
+  }
+}
+
+ChatCompletion ClientCore::complete_attempts(const std::vector<ChatMessage>& messages,
+                                             const OutputSchema* schema, int& attempts) {
   bool completion_tokens_name = use_completion_tokens_name_.load();
   bool tried_completion_tokens_name = completion_tokens_name;
   std::string body = request_body(messages, schema, completion_tokens_name);
 
-  int attempts = 0;
+  attempts = 0;
   int retries = 0;
   while (true) {
     ++attempts;
@@ -650,6 +690,10 @@ TokenUsage AzureChatOpenAI::total_usage() const { return core_->total_usage(); }
 
 void AzureChatOpenAI::set_retry_observer(std::function<void(const RetryEvent&)> observer) const {
   core_->set_observer(std::move(observer));
+}
+
+void AzureChatOpenAI::set_call_observer(std::function<void(const CallEvent&)> observer) const {
+  core_->set_call_observer(std::move(observer));
 }
 
 Value AzureChatOpenAI::parameters() const { return core_->parameters(); }

@@ -286,6 +286,28 @@ TEST_F(ClientTest, EachFailureKindIsAModelErrorWithAClearMessage) {
   }
 }
 
+TEST_F(ClientTest, CallObserverReportsAnsweredAndFailedCalls) {
+  const auto model = client();
+  std::vector<CallEvent> calls;
+  model.set_call_observer([&](const CallEvent& e) { calls.push_back(e); });
+
+  server_.push(Reply::rate_limited(std::chrono::milliseconds(1)));
+  server_.push(Reply::completion("done", "stop", test_support::Usage{7, 3, 2}));
+  EXPECT_EQ(model.invoke("q"), "done");
+  server_.push(Reply::error(400, "bad_request", "nope"));
+  EXPECT_THROW(model.with_structured_output(sql_schema()).invoke("q"), ModelError);
+
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_TRUE(calls[0].ok);
+  EXPECT_EQ(calls[0].attempts, 2);
+  EXPECT_EQ(calls[0].usage.prompt_tokens, 7);
+  EXPECT_EQ(calls[0].usage.completion_tokens, 3);
+  EXPECT_EQ(calls[0].usage.cached_tokens, 2);
+  EXPECT_FALSE(calls[1].ok);
+  EXPECT_EQ(calls[1].attempts, 1);
+  EXPECT_THAT(calls[1].error, HasSubstr("nope"));
+}
+
 TEST_F(ClientTest, TransientFailuresAreRetriedHonouringRetryAfter) {
   const auto model = client();
   std::vector<RetryEvent> events;

@@ -56,6 +56,15 @@ struct RetryEvent {
   bool from_retry_after = false;  // the delay is the service's retry-after-ms / retry-after
 };
 
+// Reported after each call, answered or failed, on the thread that made it.
+struct CallEvent {
+  std::chrono::nanoseconds elapsed{0};  // the whole call, retries and waits included
+  TokenUsage usage;                     // of the answer (zero when the call failed)
+  int attempts = 0;                     // HTTP requests made
+  bool ok = true;
+  std::string error;  // the failure's message when !ok
+};
+
 namespace detail {
 class ClientCore;
 }
@@ -121,6 +130,10 @@ class AzureChatOpenAI {
   TokenUsage total_usage() const;
   // Called (on the calling thread) before each retry wait. Replaces any earlier observer.
   void set_retry_observer(std::function<void(const RetryEvent&)> observer) const;
+  // Called (on the calling thread) after every call of this client and its copies and structured
+  // clients, answered or failed. Replaces any earlier observer. Structured calls report the call
+  // itself; an answer that then fails its schema is reported as answered.
+  void set_call_observer(std::function<void(const CallEvent&)> observer) const;
 
   // The effective parameters, defaults filled in, api_key left out.
   Value parameters() const;
