@@ -289,7 +289,9 @@ void FakeChatServer::Impl::shut_down_accepted_sockets() const {
 
 FakeChatServer::FakeChatServer() : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
-  impl.server.new_task_queue = [&impl] { return new CountingQueue(impl.connections, 8); };
+  // A kept-alive connection holds its worker for as long as it stays open, and concurrent
+  // questions keep one connection per thread: enough workers for many at once.
+  impl.server.new_task_queue = [&impl] { return new CountingQueue(impl.connections, 64); };
   impl.server.set_tcp_nodelay(true);
   impl.server.set_keep_alive_max_count(1000000);
   impl.server.set_keep_alive_timeout(30);
