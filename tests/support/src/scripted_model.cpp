@@ -35,15 +35,15 @@ Value default_final_answer(const RecordedRequest& request) {
   const std::string prompt = request.last_message_content();
   std::string output = between(prompt, "Python executed result: ", "\nUse the above result");
   while (!output.empty() && output.back() == '\n') output.pop_back();
+  // A chart is named by an absolute path in what the code printed.
   std::string image;
-  const auto png = prompt.find(".png");
+  const auto png = output.find(".png");
   if (png != std::string::npos) {
-    auto start = prompt.rfind('/', png);
-    while (start != std::string::npos && start > 0 && prompt[start - 1] != ' ' &&
-           prompt[start - 1] != '\n' && prompt[start - 1] != '\'' && prompt[start - 1] != '"') {
-      --start;
-    }
-    if (start != std::string::npos) image = prompt.substr(start, png + 4 - start);
+    auto start = output.rfind(' ', png);
+    start = start == std::string::npos ? 0 : start + 1;
+    const auto line = output.rfind('\n', png);
+    if (line != std::string::npos && line + 1 > start) start = line + 1;
+    if (output[start] == '/') image = output.substr(start, png + 4 - start);
   }
   return Value{{"final_response", "Answer: " + output}, {"image_path", image}};
 }
@@ -141,8 +141,8 @@ Reply ScriptedModel::answer(const RecordedRequest& request) {
   } else if (schema == "askdb_doctor_check") {
     value = Value{{"ok", true}};
   } else {
-    return Reply::error(400, "unscripted_schema", "the scripted model has no answer for '" +
-                                                      schema + "'");
+    return Reply::error(400, "unscripted_schema",
+                        "the scripted model has no answer for '" + schema + "'");
   }
   return Reply::json_answer(value);
 }
