@@ -5,9 +5,20 @@ function(askdb_library name)
   add_library(${name} SHARED ${ARG_SOURCES})
   target_include_directories(${name}
     PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+           $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET default)
+  add_library(askdb::${name} ALIAS ${name})
+  # Test helpers are not part of what gets installed.
+  if(NOT CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/")
+    install(TARGETS ${name} EXPORT askdbTargets
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/include)
+      install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    endif()
+  endif()
 endfunction()
 
 # askdb_test(NAME SOURCES ... DEPS ... [ENVIRONMENT ...])
