@@ -58,18 +58,19 @@ struct Cursor::Impl {
 
 namespace detail {
 
-// Client-side checks and connects. Throw OperationalError when the server cannot be reached or
-// refuses, std::invalid_argument for a text holding a NUL character.
+// Client-side checks and connects. The port is an integer Value (signed or unsigned 64 bits, as the
+// settings store it). Throw OperationalError when the server cannot be reached or refuses,
+// std::invalid_argument for a text holding a NUL character or a port no client can use.
 std::shared_ptr<Connection::Impl> connect_mysql(const std::optional<std::string>& user,
                                                 const std::optional<std::string>& password,
                                                 const std::optional<std::string>& host,
-                                                std::int64_t port,
+                                                const Value& port,
                                                 const std::optional<std::string>& name,
                                                 RowKind kind);
 std::shared_ptr<Connection::Impl> connect_postgres(const std::optional<std::string>& user,
                                                    const std::optional<std::string>& password,
                                                    const std::optional<std::string>& host,
-                                                   std::int64_t port,
+                                                   const Value& port,
                                                    const std::optional<std::string>& name);
 // Connects to SQL Server through the helper process and disconnects again; throws
 // OperationalError with the driver's text on failure.

@@ -179,15 +179,19 @@ namespace detail {
 std::shared_ptr<Connection::Impl> connect_mysql(const std::optional<std::string>& user,
                                                 const std::optional<std::string>& password,
                                                 const std::optional<std::string>& host,
-                                                std::int64_t port,
+                                                const Value& port,
                                                 const std::optional<std::string>& name,
                                                 RowKind kind) {
   check_no_nul(user, "the user");
   check_no_nul(password, "the password");
   check_no_nul(host, "the host");
   check_no_nul(name, "the database name");
-  if (port < 0 || port > 65535) {
-    throw std::invalid_argument("invalid port number " + std::to_string(port) +
+  const bool port_in_range = port.is_number_unsigned()
+                                 ? port.get<std::uint64_t>() <= 65535
+                                 : port.is_number_integer() && port.get<std::int64_t>() >= 0 &&
+                                       port.get<std::int64_t>() <= 65535;
+  if (!port_in_range) {
+    throw std::invalid_argument("invalid port number " + port.dump() +
                                 " (a port is between 0 and 65535)");
   }
   init_client_library();
@@ -208,7 +212,8 @@ std::shared_ptr<Connection::Impl> connect_mysql(const std::optional<std::string>
 
   const auto started = std::chrono::steady_clock::now();
   if (mysql_real_connect(handle.get(), c_text(host), c_text(user), c_text(password), c_text(name),
-                         static_cast<unsigned int>(port), nullptr, 0) == nullptr) {
+                         static_cast<unsigned int>(port.get<std::uint64_t>()), nullptr,
+                         0) == nullptr) {
     std::string text = trim_trailing_space(mysql_error(handle.get()));
     if (std::chrono::steady_clock::now() - started >= timeout) text += timeout_note(timeout);
     throw OperationalError(text);

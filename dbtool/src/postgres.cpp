@@ -214,14 +214,15 @@ namespace detail {
 std::shared_ptr<Connection::Impl> connect_postgres(const std::optional<std::string>& user,
                                                    const std::optional<std::string>& password,
                                                    const std::optional<std::string>& host,
-                                                   std::int64_t port,
+                                                   const Value& port,
                                                    const std::optional<std::string>& name) {
   check_no_nul(user, "the user");
   check_no_nul(password, "the password");
   check_no_nul(host, "the host");
   check_no_nul(name, "the database name");
   const std::chrono::seconds timeout = connect_timeout();
-  const std::string port_text = std::to_string(port);
+  // libpq judges the port text itself.
+  const std::string port_text = port.dump();
   const std::string timeout_text = std::to_string(timeout.count());
 
   std::vector<const char*> keys;

@@ -1,7 +1,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
-#include <limits>
 #include <mutex>
 
 #include "internal.hpp"
@@ -48,12 +47,8 @@ void set_database_config(const std::optional<std::string>& name,
                          const std::optional<std::string>& user,
                          const std::optional<std::string>& password,
                          const std::optional<std::string>& host, const Value& port) {
-  const bool port_is_integer =
-      port.is_number_integer() &&
-      (!port.is_number_unsigned() ||
-       port.get<std::uint64_t>() <=
-           static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
-  if (!name || !user || !password || !host || !port_is_integer) {
+  // Any integer the value model holds (signed or unsigned 64 bits) is stored as it is.
+  if (!name || !user || !password || !host || !port.is_number_integer()) {
     throw std::invalid_argument("All parameters must be provided and 'port' must be an integer.");
   }
   std::lock_guard lock(g_store.mutex);
@@ -61,7 +56,7 @@ void set_database_config(const std::optional<std::string>& name,
   g_store.current.db_user = *user;
   g_store.current.db_password = *password;
   g_store.current.db_host = *host;
-  g_store.current.db_port = port.get<std::int64_t>();
+  g_store.current.db_port = port;
 }
 
 std::vector<std::string> check_db_config_variables() {

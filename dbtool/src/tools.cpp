@@ -59,11 +59,14 @@ Value column_record(const Value& name, const Value& type) {
 
 }  // namespace
 
-std::optional<Connection> get_mysql_db_connection(const std::optional<std::string>& db_user,
-                                                  const std::optional<std::string>& db_password,
-                                                  const std::optional<std::string>& db_host,
-                                                  std::int64_t db_port,
-                                                  const std::optional<std::string>& db_name) {
+namespace {
+
+// The connection operations, with the port as the settings hold it.
+std::optional<Connection> mysql_connection(const std::optional<std::string>& db_user,
+                                           const std::optional<std::string>& db_password,
+                                           const std::optional<std::string>& db_host,
+                                           const Value& db_port,
+                                           const std::optional<std::string>& db_name) {
   try {
     return Connection(
         detail::connect_mysql(db_user, db_password, db_host, db_port, db_name, RowKind::by_name));
@@ -73,10 +76,10 @@ std::optional<Connection> get_mysql_db_connection(const std::optional<std::strin
   }
 }
 
-std::optional<Connection> get_pgdb_connection(const std::optional<std::string>& db_user,
+std::optional<Connection> postgres_connection(const std::optional<std::string>& db_user,
                                               const std::optional<std::string>& db_password,
                                               const std::optional<std::string>& db_host,
-                                              std::int64_t db_port,
+                                              const Value& db_port,
                                               const std::optional<std::string>& db_name) {
   try {
     return Connection(detail::connect_postgres(db_user, db_password, db_host, db_port, db_name));
@@ -84,6 +87,24 @@ std::optional<Connection> get_pgdb_connection(const std::optional<std::string>& 
     detail::print_line(std::string("The error '") + error.what() + "' occurred");
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<Connection> get_mysql_db_connection(const std::optional<std::string>& db_user,
+                                                  const std::optional<std::string>& db_password,
+                                                  const std::optional<std::string>& db_host,
+                                                  std::int64_t db_port,
+                                                  const std::optional<std::string>& db_name) {
+  return mysql_connection(db_user, db_password, db_host, Value(db_port), db_name);
+}
+
+std::optional<Connection> get_pgdb_connection(const std::optional<std::string>& db_user,
+                                              const std::optional<std::string>& db_password,
+                                              const std::optional<std::string>& db_host,
+                                              std::int64_t db_port,
+                                              const std::optional<std::string>& db_name) {
+  return postgres_connection(db_user, db_password, db_host, Value(db_port), db_name);
 }
 
 std::string get_db_connection(const std::string& engine, const std::optional<std::string>& db_user,
@@ -96,10 +117,11 @@ std::string get_db_connection(const std::string& engine, const std::optional<std
   try {
     if (engine == "MySQL") {
       // Connected, then dropped: the test keeps nothing open.
-      detail::connect_mysql(db_user, db_password, db_host, db_port, db_name, RowKind::positional)
+      detail::connect_mysql(db_user, db_password, db_host, Value(db_port), db_name,
+                            RowKind::positional)
           ->close();
     } else if (engine == "PostgreSQL") {
-      detail::connect_postgres(db_user, db_password, db_host, db_port, db_name)->close();
+      detail::connect_postgres(db_user, db_password, db_host, Value(db_port), db_name)->close();
     } else {
       detail::test_sql_server_connection(
           sql_server_connection_text(db_user, db_password, db_host, db_port, db_name));
@@ -115,7 +137,7 @@ std::optional<Value> get_mysql_database_schema() {
   Value schema_info = Value::object();
   std::optional<Connection> connection;
   try {
-    connection = get_mysql_db_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
+    connection = mysql_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
     if (!connection) return std::nullopt;
     Cursor cursor = connection->cursor();
     cursor.execute("SHOW TABLES");
@@ -141,7 +163,7 @@ std::optional<Value> get_pgdb_schema() {
   Value schema_info = Value::object();
   std::optional<Connection> connection;
   try {
-    connection = get_pgdb_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
+    connection = postgres_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
     if (!connection) return std::nullopt;
     // One cursor for all reads; rows by column name.
     Cursor cursor = connection->cursor(RowKind::by_name);
@@ -168,7 +190,7 @@ std::optional<Value> execute_mysql_query(const std::string& sql_query) {
   std::optional<Connection> connection;
   std::optional<Value> result;
   try {
-    connection = get_mysql_db_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
+    connection = mysql_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
     if (!connection) return std::nullopt;
     Cursor cursor = connection->cursor();
     cursor.execute(sql_query);
@@ -190,7 +212,7 @@ std::optional<Value> execute_pgdb_query(const std::string& sql_query) {
   std::optional<Connection> connection;
   std::optional<Value> result;
   try {
-    connection = get_pgdb_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
+    connection = postgres_connection(s.db_user, s.db_password, s.db_host, s.db_port, s.db_name);
     if (!connection) return std::nullopt;
     Cursor cursor = connection->cursor();
     cursor.execute(sql_query);

@@ -86,7 +86,7 @@ void configure(const std::string& name, const std::string& user, const std::stri
 std::string settings_text() {
   const dbtool::DatabaseSettings s = dbtool::database_settings();
   return s.db_name.value_or("<absent>") + "|" + s.db_user + "|" + s.db_password + "|" +
-         s.db_host.value_or("<absent>") + "|" + std::to_string(s.db_port);
+         s.db_host.value_or("<absent>") + "|" + s.db_port.dump();
 }
 
 TEST(SetDatabaseConfig, RejectsAbsentTextsAndNonIntegerPortsChangingNothing) {
@@ -109,7 +109,7 @@ TEST(SetDatabaseConfig, RejectsAbsentTextsAndNonIntegerPortsChangingNothing) {
       {"port as float", some, some, some, some, 3306.0},
       {"port as boolean", some, some, some, some, true},
       {"port as list", some, some, some, some, Value::array({3306})},
-      {"port beyond 64 bits", some, some, some, some, std::uint64_t{1} << 63},
+      {"port beyond 64 bits", some, some, some, some, Value::parse("18446744073709551616")},
   };
   for (const Case& c : cases) {
     try {
@@ -134,6 +134,14 @@ TEST(SetDatabaseConfig, StoresEmptyTextsAndAnyIntegerPort) {
   EXPECT_EQ(settings_text(), "n|u|p|h|70000");
   dbtool::set_database_config("n", "u", "p", "h", Value(-1));
   EXPECT_EQ(settings_text(), "n|u|p|h|-1");
+  // Integers past the signed 64-bit range are kept unchanged, and stay unsigned.
+  for (const std::uint64_t port : {std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    dbtool::set_database_config("n", "u", "p", "h", Value(port));
+    const Value stored = dbtool::database_settings().db_port;
+    EXPECT_TRUE(stored.is_number_unsigned());
+    EXPECT_EQ(stored.get<std::uint64_t>(), port);
+    EXPECT_EQ(settings_text(), "n|u|p|h|" + std::to_string(port));
+  }
 
   EXPECT_EQ(captured_stdout([&] { invalid = dbtool::check_db_config_variables(); }),
             "All configuration variables are set correctly.\n");
@@ -144,6 +152,20 @@ TEST(SetDatabaseConfig, StoresEmptyTextsAndAnyIntegerPort) {
             "The following configuration variables are invalid: db_name, db_user, db_password, "
             "db_host\n");
   EXPECT_EQ(invalid, (std::vector<std::string>{"db_name", "db_user", "db_password", "db_host"}));
+}
+
+TEST(SetDatabaseConfig, AStoredPortBeyondAnyClientReachesTheClientsUnchanged) {
+  dbtool::set_database_config("shop", "u", "p", "127.0.0.1", Value(~std::uint64_t{0}));
+  std::optional<Value> result;
+  EXPECT_EQ(captured_stdout([&] { result = dbtool::execute_mysql_query("SELECT 1"); }),
+            "Failed to connect to the database: invalid port number 18446744073709551615 (a port "
+            "is between 0 and 65535)\n");
+  EXPECT_FALSE(result.has_value());
+  const std::string pg_line =
+      captured_stdout([&] { result = dbtool::execute_pgdb_query("SELECT 1"); });
+  EXPECT_NE(pg_line.find("18446744073709551615"), std::string::npos) << pg_line;
+  EXPECT_EQ(pg_line.rfind("The error '", 0), 0u) << pg_line;
+  EXPECT_FALSE(result.has_value());
 }
 
 TEST(ConnectTimeout, RejectsValuesBelowTwoSeconds) {

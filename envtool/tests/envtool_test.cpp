@@ -77,6 +77,52 @@ TEST(ExecuteCode, ReturnsWhatTheCodePrinted) {
   }
 }
 
+TEST(ExecuteCode, OutputOfTheCodesThreadsIsCapturedInAnInMemoryStream) {
+  struct Case {
+    const char* code;
+    const char* output;
+  };
+  FdCapture real(1);
+  for (const Case& c : {
+           Case{"import threading\nt = threading.Thread(target=print, args=('t',))\nt.start()\n"
+                "t.join()",
+                "t\n"},
+           Case{"from concurrent.futures import ThreadPoolExecutor\n"
+                "with ThreadPoolExecutor(2) as pool:\n"
+                "    print(sorted(pool.map(lambda w: (print(w), w)[1], ['w1', 'w2'])))",
+                "__pool__"},
+           Case{"import threading\ndef outer():\n"
+                "    t = threading.Thread(target=print, args=('nested',))\n    t.start()\n"
+                "    t.join()\nt = threading.Thread(target=outer)\nt.start()\nt.join()",
+                "nested\n"},
+           Case{"print('a')\nprint(repr(sys.stdout.getvalue()))", "a\n'a\\n'\n"},
+           Case{"import io\nprint(isinstance(sys.stdout, StringIO), isinstance(sys.stdout, "
+                "io.TextIOBase), sys.stdout.isatty())\ntry:\n    sys.stdout.fileno()\n"
+                "except io.UnsupportedOperation as e:\n    print('unsupported:', e)",
+                "True True False\nunsupported: fileno\n"},
+       }) {
+    const std::string output = execute_code(c.code);
+    if (std::string(c.output) == "__pool__") {
+      // The two workers print in either order; the result line comes last.
+      EXPECT_TRUE(output == "w1\nw2\n['w1', 'w2']\n" || output == "w2\nw1\n['w1', 'w2']\n")
+          << output;
+    } else {
+      EXPECT_EQ(output, c.output) << c.code;
+    }
+  }
+  EXPECT_EQ(real.finish(), "");
+}
+
+TEST(ExecuteCode, AThreadPrintingAfterTheCallEndedReachesTheRealOutput) {
+  EXPECT_EQ(execute_code("import threading\ngate = threading.Event()\n"
+                         "def late():\n    gate.wait()\n    print('late line')\n"
+                         "late_thread = threading.Thread(target=late)\nlate_thread.start()"),
+            "");
+  FdCapture real(1);
+  EXPECT_EQ(execute_code("gate.set()\nlate_thread.join()\nprint('joined')"), "joined\n");
+  EXPECT_EQ(real.finish(), "late line\n");
+}
+
 TEST(ExecuteCode, NamesPersistAcrossCallsAndNestedCallsShareThem) {
   EXPECT_EQ(execute_code("x = 41"), "");
   EXPECT_EQ(execute_code("print(x + 1)"), "42\n");

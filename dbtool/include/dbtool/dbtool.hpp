@@ -56,7 +56,7 @@ struct DatabaseSettings {
   std::string db_user;
   std::string db_password;
   std::optional<std::string> db_host;
-  std::int64_t db_port = 3306;
+  Value db_port = 3306;  // always an integer: signed or unsigned 64 bits, as it was given
 };
 
 // A copy of the current settings. Replacements are made under a lock, so a copy never mixes two
@@ -64,9 +64,9 @@ struct DatabaseSettings {
 DatabaseSettings database_settings();
 
 // Replaces all five settings. An absent text is std::nullopt; the port is any Value and must be an
-// integer that fits in 64 bits (true, 3306.0, "3306" and null are not integers). Otherwise throws
-// std::invalid_argument("All parameters must be provided and 'port' must be an integer.") and
-// changes nothing. Empty texts and any integer port (0 included, no range check) are accepted.
+// integer (signed or unsigned 64 bits; true, 3306.0, "3306" and null are not integers). Otherwise
+// throws std::invalid_argument("All parameters must be provided and 'port' must be an integer.")
+// and changes nothing. Empty texts and any integer port (0 included, no range check) are accepted.
 void set_database_config(const std::optional<std::string>& name,
                          const std::optional<std::string>& user,
                          const std::optional<std::string>& password,

@@ -112,7 +112,7 @@ void Namespace::bind_runner(std::string_view name) {
     py::object name_object = detail::to_str(name);
     impl.dict()[name_object] = py::cpp_function(
         [dict](py::object code) -> py::object {
-          detail::RawOutcome outcome = detail::run_in_dict(dict, code, std::nullopt);
+          detail::RawOutcome outcome = detail::run_in_dict(dict, code, {});
           if (outcome.error) throw std::move(*outcome.error);
           return detail::to_str(outcome.output);
         },
@@ -172,7 +172,7 @@ RunResult run(Namespace& ns, std::string_view source, const RunOptions& options)
   std::optional<PythonError> failure;
   try {
     detail::RawOutcome outcome =
-        detail::run_in_dict(impl.dict(), detail::to_str(source), options.time_limit);
+        detail::run_in_dict(impl.dict(), detail::to_str(source), {options.time_limit});
     result.output = std::move(outcome.output);
     if (outcome.timed_out) {
       failure.emplace("TimeoutError", detail::timeout_message(outcome.limit));
@@ -197,7 +197,7 @@ std::string execute(Namespace& ns, std::string_view source, const RunOptions& op
   Namespace::Impl& impl = checked(ns.impl_);
   return with_python([&] {
     detail::RawOutcome outcome =
-        detail::run_in_dict(impl.dict(), detail::to_str(source), options.time_limit);
+        detail::run_in_dict(impl.dict(), detail::to_str(source), {options.time_limit});
     if (outcome.timed_out)
       throw PythonError("TimeoutError", detail::timeout_message(outcome.limit));
     if (outcome.error) throw detail::to_python_error(*outcome.error);

@@ -13,11 +13,20 @@
 // file name, compile(tree, "<ast>", "exec"), exec(code, d, d) with one dict as globals and locals
 // ("__builtins__" is added when the dict has none). Line numbers in errors are the user's.
 //
-// Standard output: sys.stdout is a proxy installed at start-up. A run captures what the calling
-// thread prints into its own buffer; prints of other threads, and prints outside any run, go to
-// the process's real standard output (flushed at each line, and after flushing C stdio and
-// std::cout, so the two sides keep their order). sys.stdout is set back to what it was before the
-// run on every exit path, also when the code raised or replaced sys.stdout itself.
+// Standard output: sys.stdout is one stream object for the process, installed at start-up, that
+// behaves as the calling thread's own stream. A run gives its thread a new, empty in-memory text
+// stream: while the run lasts, what that thread prints goes there, and so does what every thread
+// started by the run's code prints (a thread inherits the capture of the thread that started it,
+// threads of threads included). Seen from that code, sys.stdout is an io.StringIO: getvalue() is
+// what this run printed so far, isatty() is False, fileno() raises io.UnsupportedOperation, and
+// writing anything but str raises TypeError. Prints of other threads, of threads still running
+// after their run ended, and prints outside any run go to the process's real standard output
+// (flushed at each line, and after flushing C stdio and std::cout, so the two sides keep their
+// order). Concurrent runs never see each other's output. sys.stdout is set back to what it was
+// before the run on every exit path, also when the code raised or replaced sys.stdout itself.
+//
+// Time limits follow threads too: once a run's limit has passed, every thread its code started
+// and that is still alive is interrupted as the run itself is, also after the run has returned.
 //
 // SystemExit and KeyboardInterrupt raised by code never end the process: they reach the C++
 // caller as PythonError with ordinary() == false.
