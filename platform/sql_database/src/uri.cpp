@@ -11,8 +11,9 @@ constexpr const char* kAcceptedForms =
     "(also mariadb://)";
 
 [[noreturn]] void bad_uri(std::string_view uri, const std::string& why) {
-  // The password is not repeated in the message.
-  std::string shown(uri);
+  // The password is not repeated in the message, nor a NUL character.
+  std::string shown;
+  for (char c : uri) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
   const auto scheme_end = shown.find("://");
   const auto at = shown.rfind('@');
   if (scheme_end != std::string::npos && at != std::string::npos && at > scheme_end) {
@@ -40,6 +41,9 @@ std::string percent_decode(std::string_view uri, std::string_view part, const ch
     if (i + 2 >= part.size()) bad_uri(uri, std::string("incomplete %-escape in the ") + what);
     const int hi = hex_value(part[i + 1]), lo = hex_value(part[i + 2]);
     if (hi < 0 || lo < 0) bad_uri(uri, std::string("invalid %-escape in the ") + what);
+    if (hi == 0 && lo == 0)
+      bad_uri(uri, std::string("%00 (a NUL character) in the ") + what +
+                       "; the client libraries would cut the text there");
     out += static_cast<char>(hi * 16 + lo);
     i += 2;
   }
@@ -49,6 +53,9 @@ std::string percent_decode(std::string_view uri, std::string_view part, const ch
 }  // namespace
 
 ParsedUri parse_uri(std::string_view uri) {
+  // C client libraries end every text at a NUL: a password "askdb\0zz" would log in as "askdb".
+  if (uri.find('\0') != std::string_view::npos)
+    bad_uri(uri, "the URI holds a NUL character; the client libraries would cut the text there");
   const auto scheme_end = uri.find("://");
   if (scheme_end == std::string_view::npos || scheme_end == 0) bad_uri(uri, "no scheme");
   std::string scheme(uri.substr(0, scheme_end));
