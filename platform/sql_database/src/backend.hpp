@@ -34,12 +34,23 @@ class Backend {
   // The CREATE statement of a table or view.
   virtual std::string create_statement(const TableEntry& table) const = 0;
   virtual std::string quote_identifier(std::string_view name) const = 0;
+  // What the account may do beyond reading, found when the backend was made.
+  virtual const AccountPrivileges& account_privileges() const noexcept = 0;
+};
+
+// Backend settings that are not options of the wrapper.
+struct MysqlTuning {
+  // Set the server's own statement time limit (max_statement_time / max_execution_time). Off
+  // only to stand for a server whose limit does not cover a statement, so that the client-side
+  // stop is what ends it.
+  bool server_time_limit = true;
 };
 
 std::unique_ptr<Backend> make_sqlite_backend(const ParsedUri& uri, const DatabaseOptions& options);
 std::unique_ptr<Backend> make_postgres_backend(const ParsedUri& uri,
                                                const DatabaseOptions& options);
-std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const DatabaseOptions& options);
+std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const DatabaseOptions& options,
+                                            const MysqlTuning& tuning = {});
 
 // The statement text without surrounding blanks and trailing semicolons; empty when the text
 // holds nothing else.

@@ -192,6 +192,10 @@ const std::string& CustomSQLDatabase::dialect() const noexcept {
 
 const DatabaseOptions& CustomSQLDatabase::options() const noexcept { return core_->options(); }
 
+const AccountPrivileges& CustomSQLDatabase::account_privileges() const noexcept {
+  return core_->backend().account_privileges();
+}
+
 std::string CustomSQLDatabase::run(std::string_view command, std::string_view fetch,
                                    bool include_columns) const {
   return core_->run(command, fetch, include_columns);

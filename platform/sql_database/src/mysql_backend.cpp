@@ -1,12 +1,19 @@
 #include <mysql.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <list>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend.hpp"
+#include "statement_guard.hpp"
 
 namespace sql_database {
 namespace {
@@ -31,12 +38,133 @@ std::string error_text(MYSQL* conn) {
 // Client-side errors (2000 and up) mean the connection can no longer be trusted.
 bool connection_lost(MYSQL* conn) { return mysql_errno(conn) >= 2000; }
 
+using Clock = std::chrono::steady_clock;
+
+// Stops statements on the server that run past their deadline: at the deadline it sends
+// KILL QUERY for the statement's connection over a connection of its own, so that a statement the
+// server's own time limit does not end stops running instead of outliving the call that gave up
+// on it. One thread serves every statement of a backend; it starts with the first deadline.
+//
+// Every deadline lies at least `lead` after the moment it is armed. Arming therefore never needs
+// to wake the thread: with nothing to watch it looks again `lead` later, which is before any
+// deadline armed in the meantime, so a statement costs no thread switch.
+//
+// Thread-safe.
+class QueryKiller {
+ public:
+  using Opener = std::function<std::unique_ptr<MysqlConn>()>;
+
+  QueryKiller(Opener open, Clock::duration lead) : open_(std::move(open)), lead_(lead) {}
+  ~QueryKiller() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  QueryKiller(const QueryKiller&) = delete;
+  QueryKiller& operator=(const QueryKiller&) = delete;
+
+  struct Watch {
+    unsigned long thread_id;
+    Clock::time_point deadline;
+    enum State { waiting, killing, done } state = waiting;
+    std::string error;  // why the kill could not be sent
+  };
+  using Ticket = std::list<Watch>::iterator;
+
+  // Watches the statement about to run on the server thread `thread_id`, until `lead` from now.
+  Ticket arm(unsigned long thread_id) {
+    std::lock_guard lock(mutex_);
+    if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
+    watches_.push_back(Watch{thread_id, Clock::now() + lead_, Watch::waiting, {}});
+    return std::prev(watches_.end());
+  }
+
+  struct Outcome {
+    bool killed = false;  // KILL QUERY was sent (or tried) for the statement
+    std::string error;
+  };
+
+  // Ends the watch once the statement has returned. A kill under way is waited for, so that no
+  // kill can reach a later statement on the same connection.
+  Outcome disarm(Ticket ticket) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return ticket->state != Watch::killing; });
+    Outcome outcome{ticket->state == Watch::done, std::move(ticket->error)};
+    watches_.erase(ticket);
+    return outcome;
+  }
+
+ private:
+  void serve() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      auto due = watches_.end();
+      for (auto it = watches_.begin(); it != watches_.end(); ++it)
+        if (it->state == Watch::waiting && (due == watches_.end() || it->deadline < due->deadline))
+          due = it;
+      if (due == watches_.end()) {
+        changed_.wait_until(lock, Clock::now() + lead_);
+        continue;
+      }
+      if (Clock::now() < due->deadline) {
+        changed_.wait_until(lock, due->deadline);
+        continue;
+      }
+      due->state = Watch::killing;
+      const unsigned long thread_id = due->thread_id;
+      lock.unlock();
+      std::string error = kill(thread_id);
+      lock.lock();
+      due->state = Watch::done;
+      due->error = std::move(error);
+      changed_.notify_all();
+    }
+  }
+
+  // Runs on the killer's thread only, which owns `control_`.
+  std::string kill(unsigned long thread_id) {
+    const std::string command = "KILL QUERY " + std::to_string(thread_id);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        if (!control_) control_ = open_();
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+      if (mysql_real_query(control_->get(), command.data(), command.size()) == 0) return {};
+      // 1094: the thread is gone already, nothing runs on.
+      if (mysql_errno(control_->get()) == 1094) return {};
+      const std::string error = error_text(control_->get());
+      if (!connection_lost(control_->get())) return error;
+      control_.reset();  // a lost control connection is opened again once
+      if (attempt == 1) return error;
+    }
+    return {};
+  }
+
+  Opener open_;
+  Clock::duration lead_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::list<Watch> watches_;
+  bool stopping_ = false;
+  std::thread thread_;
+  std::unique_ptr<MysqlConn> control_;
+};
+
+// How long after the statement timeout the client stops a statement itself: the server's own
+// limit, set to the timeout, normally ends it first.
+constexpr std::chrono::seconds kKillGrace{1};
+
 class MysqlBackend final : public Backend {
  public:
-  MysqlBackend(ParsedUri uri, const DatabaseOptions& options)
+  MysqlBackend(ParsedUri uri, const DatabaseOptions& options, const MysqlTuning& tuning)
       : uri_(std::move(uri)),
         options_(options),
-        pool_([this] { return open(); }, options.pool_size) {
+        pool_([this] { return open(); }, options.pool_size),
+        killer_([this] { return open(); }, options.statement_timeout + kKillGrace) {
     for (const auto& [key, value] : uri_.parameters) {
       if (key == "unix_socket") {
         socket_ = value;
@@ -56,16 +184,20 @@ class MysqlBackend final : public Backend {
                   static_cast<long long>(ms % 1000));
     // Read-only at session level too: a DDL statement commits the open transaction implicitly
     // and would otherwise run outside it.
-    session_settings_ =
-        std::string("SET SESSION ") +
-        (mariadb_ ? "tx_read_only = 1, max_statement_time = " + std::string(seconds)
-                  : "transaction_read_only = 1, max_execution_time = " + std::to_string(ms)) +
-        ", time_zone = '+00:00'";
+    const std::string time_limit = !tuning.server_time_limit ? std::string()
+                                   : mariadb_ ? ", max_statement_time = " + std::string(seconds)
+                                              : ", max_execution_time = " + std::to_string(ms);
+    session_settings_ = std::string("SET SESSION ") +
+                        (mariadb_ ? "tx_read_only = 1" : "transaction_read_only = 1") + time_limit +
+                        ", time_zone = '+00:00'";
+    privileges_ = read_privileges(lease);
   }
 
   const std::string& dialect() const noexcept override { return dialect_; }
 
   void run(std::string_view sql, ResultText& out) const override {
+    if (std::string why = refused_statement(sql, ServerDialect::mysql); !why.empty())
+      throw DatabaseError(why);
     auto lease = pool_.acquire();
     MYSQL* conn = lease->get();
     // Session variables are not transactional here, so the read-only mode, timeout and time zone
@@ -78,20 +210,45 @@ class MysqlBackend final : public Backend {
       }
     }
     std::string error;
-    // Without CLIENT_MULTI_STATEMENTS the server parses the text as one statement; a second
-    // statement is a syntax error.
-    if (mysql_real_query(conn, sql.data(), sql.size()) != 0) {
-      error = error_text(conn);
-      if (connection_lost(conn)) lease.mark_broken();
-    } else if (mysql_field_count(conn) > 0) {
-      MysqlResult res(mysql_use_result(conn));
-      if (!res) {
+    const auto timeout = options_.statement_timeout;
+    std::optional<QueryKiller::Ticket> watch;
+    if (timeout.count() > 0) watch = killer_.arm(mysql_thread_id(conn));
+    try {
+      // Without CLIENT_MULTI_STATEMENTS the server parses the text as one statement; a second
+      // statement is a syntax error.
+      if (mysql_real_query(conn, sql.data(), sql.size()) != 0) {
         error = error_text(conn);
-      } else {
-        read_rows(res.get(), out);
-        if (mysql_errno(conn) != 0) error = error_text(conn);
+        if (connection_lost(conn)) lease.mark_broken();
+      } else if (mysql_field_count(conn) > 0) {
+        MysqlResult res(mysql_use_result(conn));
+        if (!res) {
+          error = error_text(conn);
+        } else {
+          read_rows(res.get(), out);
+          if (mysql_errno(conn) != 0) error = error_text(conn);
+        }
+        if (!error.empty() && connection_lost(conn)) lease.mark_broken();
       }
-      if (!error.empty() && connection_lost(conn)) lease.mark_broken();
+    } catch (...) {
+      // Rows may be left unread: the connection cannot be used again.
+      if (watch) killer_.disarm(*watch);
+      lease.mark_broken();
+      throw;
+    }
+    if (watch) {
+      const QueryKiller::Outcome outcome = killer_.disarm(*watch);
+      if (outcome.killed) {
+        // The kill may have met the statement just as it ended; the connection is not trusted
+        // after it.
+        lease.mark_broken();
+        if (error.empty()) error = "the statement was stopped";
+        error = "interrupted: the statement ran longer than the statement timeout of " +
+                std::to_string(timeout.count()) + " ms and was stopped on the server (" + error +
+                ")";
+        if (!outcome.error.empty())
+          error += "; stopping it failed, so it may still run there: " + outcome.error;
+        throw DatabaseError(error);
+      }
     }
     if (mysql_real_query(conn, "ROLLBACK", 8) != 0) {
       lease.mark_broken();
@@ -138,7 +295,50 @@ class MysqlBackend final : public Backend {
     return out + "`";
   }
 
+  const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }
+
  private:
+  // The global grants of the account (those ON *.*) that reach the server's files or stop or
+  // reconfigure it.
+  template <class Lease>
+  AccountPrivileges read_privileges(Lease& lease) const {
+    AccountPrivileges found;
+    try {
+      for (const auto& row : query(lease, "SHOW GRANTS")) {
+        if (row.empty()) continue;
+        const std::string& grant = row[0];
+        const auto on = grant.find(" ON *.* TO ");
+        if (grant.rfind("GRANT ", 0) != 0 || on == std::string::npos) continue;
+        // "GRANT SELECT, FILE, SHUTDOWN ON *.* TO ..."
+        std::string_view list = std::string_view(grant).substr(6, on - 6);
+        while (!list.empty()) {
+          const auto comma = list.find(',');
+          std::string_view item = list.substr(0, comma);
+          list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+          while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+          while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+          if (item == "ALL PRIVILEGES" || item == "ALL") {
+            found.reasons.push_back("ALL PRIVILEGES");
+          } else if (item == "FILE" || item == "SUPER" || item == "SHUTDOWN") {
+            found.reasons.push_back(std::string(item) + " privilege");
+          }
+        }
+      }
+      const auto rows = query(lease, "SELECT DATABASE()");
+      const std::string database =
+          quote_identifier(!rows.empty() && !rows[0].empty() ? rows[0][0] : uri_.database);
+      found.read_only_grants =
+          "CREATE USER 'askdb_reader'@'%' IDENTIFIED BY 'choose-a-password';\n"
+          "GRANT SELECT, SHOW VIEW ON " +
+          database + ".* TO 'askdb_reader'@'%';";
+    } catch (const DatabaseError& e) {
+      found.reasons.push_back(std::string("the account's privileges could not be read: ") +
+                              e.what());
+    }
+    found.privileged = !found.reasons.empty();
+    return found;
+  }
+
   std::unique_ptr<MysqlConn> open() const {
     auto conn = std::make_unique<MysqlConn>(mysql_init(nullptr));
     MYSQL* raw = conn->get();
@@ -274,13 +474,16 @@ class MysqlBackend final : public Backend {
   std::string socket_;
   bool mariadb_ = true;
   std::string session_settings_;
+  AccountPrivileges privileges_;
   mutable ConnectionPool<MysqlConn> pool_;
+  mutable QueryKiller killer_;
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const DatabaseOptions& options) {
-  return std::make_unique<MysqlBackend>(uri, options);
+std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const DatabaseOptions& options,
+                                            const MysqlTuning& tuning) {
+  return std::make_unique<MysqlBackend>(uri, options, tuning);
 }
 
 }  // namespace sql_database

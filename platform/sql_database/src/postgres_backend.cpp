@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "backend.hpp"
+#include "statement_guard.hpp"
 
 namespace sql_database {
 namespace {
@@ -68,11 +69,14 @@ class PostgresBackend final : public Backend {
         options_(options),
         pool_([this] { return open(); }, options.pool_size) {
     auto lease = pool_.acquire();  // reports an unreachable server or a bad login now
+    privileges_ = read_privileges(lease->get());
   }
 
   const std::string& dialect() const noexcept override { return dialect_; }
 
   void run(std::string_view sql, ResultText& out) const override {
+    if (std::string why = refused_statement(sql, ServerDialect::postgresql); !why.empty())
+      throw DatabaseError(why);
     auto lease = pool_.acquire();
     PGconn* conn = lease->get();
     try {
@@ -234,7 +238,60 @@ class PostgresBackend final : public Backend {
     return out + "\"";
   }
 
+  const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }
+
  private:
+  // A superuser, or a member of one of the roles that reach the server's files and programs
+  // (roles that do not exist on older servers are simply not found).
+  AccountPrivileges read_privileges(PGconn* conn) const {
+    AccountPrivileges found;
+    try {
+      PgResult res =
+          query(conn,
+                "SELECT r.rolsuper, "
+                "(SELECT pg_catalog.string_agg(g.rolname, ',' ORDER BY g.rolname) "
+                "FROM pg_catalog.pg_roles g WHERE g.rolname IN ('pg_execute_server_program', "
+                "'pg_read_server_files', 'pg_write_server_files') "
+                "AND pg_catalog.pg_has_role(r.oid, g.oid, 'MEMBER')), "
+                "pg_catalog.quote_ident(current_user), "
+                "pg_catalog.quote_ident(pg_catalog.current_database()), "
+                "pg_catalog.quote_ident(COALESCE(NULLIF($1, ''), current_schema(), 'public')) "
+                "FROM pg_catalog.pg_roles r WHERE r.rolname = current_user",
+                {options_.schema});
+      if (PQntuples(res.get()) != 1) throw DatabaseError("the account is not in pg_roles");
+      if (std::string_view(PQgetvalue(res.get(), 0, 0)) == "t") {
+        found.reasons.push_back("superuser");
+      } else if (PQgetisnull(res.get(), 0, 1) == 0) {
+        std::string_view roles = PQgetvalue(res.get(), 0, 1);
+        while (!roles.empty()) {
+          const auto comma = roles.find(',');
+          found.reasons.push_back("member of " + std::string(roles.substr(0, comma)));
+          roles = comma == std::string_view::npos ? std::string_view() : roles.substr(comma + 1);
+        }
+      }
+      const std::string database = PQgetvalue(res.get(), 0, 3);
+      const std::string schema = PQgetvalue(res.get(), 0, 4);
+      found.read_only_grants =
+          "CREATE ROLE askdb_reader LOGIN PASSWORD 'choose-a-password';\n"
+          "GRANT CONNECT ON DATABASE " +
+          database +
+          " TO askdb_reader;\n"
+          "GRANT USAGE ON SCHEMA " +
+          schema +
+          " TO askdb_reader;\n"
+          "GRANT SELECT ON ALL TABLES IN SCHEMA " +
+          schema +
+          " TO askdb_reader;\n"
+          "ALTER DEFAULT PRIVILEGES IN SCHEMA " +
+          schema + " GRANT SELECT ON TABLES TO askdb_reader;";
+    } catch (const DatabaseError& e) {
+      found.reasons.push_back(std::string("the account's privileges could not be read: ") +
+                              e.what());
+    }
+    found.privileged = !found.reasons.empty();
+    return found;
+  }
+
   std::unique_ptr<PgConn> open() const {
     std::vector<std::pair<std::string, std::string>> params = {
         {"host", uri_.host},
@@ -346,6 +403,7 @@ class PostgresBackend final : public Backend {
   std::string dialect_ = "postgresql";
   ParsedUri uri_;
   DatabaseOptions options_;
+  AccountPrivileges privileges_;
   mutable ConnectionPool<PgConn> pool_;
 };
 

@@ -13,27 +13,74 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The longest text or blob a statement may make or read: large enough for any value a question
+// needs, small enough that one function call (hex(randomblob(...)), replace(...)) ends quickly,
+// where the progress handler that enforces the timeout cannot interrupt it.
+constexpr int kMaxValueBytes = 64 * 1024 * 1024;
+
+struct SqliteConnection {
+  SqliteDb db;
+  Clock::time_point deadline = Clock::time_point::max();
+  bool timed_out = false;
+  // Where the authorizer is called from: 0 outside the preparation of a model-written statement
+  // (statements SQLite and its modules prepare for themselves while running one), 1 at the start
+  // of that preparation, 2 once its first action has been authorized.
+  int preparing = 0;
+};
+
+// Pragmas that only describe the schema (the table-valued functions pragma_table_info(...) and
+// the like run them), and the two the full-text modules query for themselves.
+bool read_only_pragma(const char* name, const char* argument) {
+  if (name == nullptr) return false;
+  for (const char* allowed :
+       {"table_info", "table_xinfo", "index_list", "index_info", "index_xinfo", "foreign_key_list"})
+    if (sqlite3_stricmp(name, allowed) == 0) return true;
+  if (argument != nullptr) return false;  // "PRAGMA page_size = 4096" sets the value
+  return sqlite3_stricmp(name, "page_size") == 0 || sqlite3_stricmp(name, "data_version") == 0;
+}
+
+// Functions no read needs: they load code, touch files, or hand out or install native pointers
+// (fts3_tokenizer('name', x'...') makes the full-text module call any address).
+bool refused_function(const char* name) {
+  if (name == nullptr) return false;
+  for (const char* refused :
+       {"fts3_tokenizer", "load_extension", "readfile", "writefile", "edit", "fts5"})
+    if (sqlite3_stricmp(name, refused) == 0) return true;
+  return false;
+}
+
 // Admits what reading needs and nothing else. Called by SQLite while a statement is prepared,
 // so a refused statement never runs.
-int authorize(void*, int action, const char* arg1, const char*, const char*, const char*) {
+int authorize(void* user, int action, const char* arg1, const char* arg2, const char*,
+              const char*) {
+  auto* conn = static_cast<SqliteConnection*>(user);
+  // The statement's own first action tells what kind of statement it is.
+  const bool statement_itself = conn->preparing == 1;
+  if (conn->preparing == 1) conn->preparing = 2;
   switch (action) {
     case SQLITE_SELECT:
     case SQLITE_READ:
     case SQLITE_RECURSIVE:
       return SQLITE_OK;
     case SQLITE_FUNCTION:
-      return arg1 != nullptr && sqlite3_stricmp(arg1, "load_extension") == 0 ? SQLITE_DENY
-                                                                             : SQLITE_OK;
+      return refused_function(arg2) ? SQLITE_DENY : SQLITE_OK;
+    case SQLITE_PRAGMA:
+      // A PRAGMA statement is refused; the read-only pragmas are admitted where table-valued
+      // functions and the full-text modules run them.
+      return !statement_itself && read_only_pragma(arg1, arg2) ? SQLITE_OK : SQLITE_DENY;
+    case SQLITE_UPDATE:
+      // A virtual table's first use in a connection declares its columns through a CREATE TABLE
+      // text whose schema update is checked but never run; real writes are refused by the
+      // read-only open and the read-only statement check.
+      return !statement_itself && arg1 != nullptr &&
+                     (sqlite3_stricmp(arg1, "sqlite_master") == 0 ||
+                      sqlite3_stricmp(arg1, "sqlite_schema") == 0)
+                 ? SQLITE_OK
+                 : SQLITE_DENY;
     default:
       return SQLITE_DENY;
   }
 }
-
-struct SqliteConnection {
-  SqliteDb db;
-  Clock::time_point deadline = Clock::time_point::max();
-  bool timed_out = false;
-};
 
 int check_deadline(void* user) {
   auto* conn = static_cast<SqliteConnection*>(user);
@@ -81,8 +128,10 @@ class SqliteBackend final : public Backend {
     SqliteConnection& conn = *lease;
     const char* tail = nullptr;
     sqlite3_stmt* raw = nullptr;
+    conn.preparing = 1;
     const int rc =
         sqlite3_prepare_v2(conn.db.get(), sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+    conn.preparing = 0;
     SqliteStmt stmt(raw);
     if (rc != SQLITE_OK) fail(conn);
     if (stmt == nullptr) throw DatabaseError("the SQL text holds no statement");
@@ -134,6 +183,8 @@ class SqliteBackend final : public Backend {
     return out + "\"";
   }
 
+  const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }
+
  private:
   std::unique_ptr<SqliteConnection> open() const {
     auto conn = std::make_unique<SqliteConnection>();
@@ -146,13 +197,18 @@ class SqliteBackend final : public Backend {
       throw DatabaseError(message + ": " + path_);
     }
     sqlite3_extended_result_codes(raw, 1);
+    // Every switch that lets SQL reach native code or the schema's own code stays off, whatever
+    // the library was built with.
     sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
     sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, kMaxValueBytes);
+    sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
     const auto timeout_ms = options_.statement_timeout.count();
     sqlite3_busy_timeout(
         raw, timeout_ms > 0 && timeout_ms < 1000000000 ? static_cast<int>(timeout_ms) : 1000000000);
-    sqlite3_set_authorizer(raw, authorize, nullptr);
+    sqlite3_set_authorizer(raw, authorize, conn.get());
     if (timeout_ms > 0) sqlite3_progress_handler(raw, 1000, check_deadline, conn.get());
     return conn;
   }
@@ -229,11 +285,15 @@ class SqliteBackend final : public Backend {
 
   [[noreturn]] static void fail(SqliteConnection& conn, const std::string& context = {}) {
     std::string message = sqlite3_errmsg(conn.db.get());
+    if ((sqlite3_extended_errcode(conn.db.get()) & 0xff) == SQLITE_TOOBIG)
+      message +=
+          " (a text or blob may hold at most " + std::to_string(kMaxValueBytes) + " bytes here)";
     if (!context.empty()) message += ": " + context;
     throw DatabaseError(message);
   }
 
   std::string dialect_ = "sqlite";
+  AccountPrivileges privileges_;  // a file has no accounts
   std::string path_;
   DatabaseOptions options_;
   mutable ConnectionPool<SqliteConnection> pool_;

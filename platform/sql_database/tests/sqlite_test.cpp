@@ -149,5 +149,125 @@ TEST(Sqlite, ABrokenViewIsStillDescribed) {
   fs::remove(path);
 }
 
+// Read-only table-valued functions, the pragmas that describe the schema as table-valued
+// functions, and full-text tables are read like any table, next to the refusals around them.
+TEST(Sqlite, TableValuedFunctionsAndFullTextTablesAreRead) {
+  const fs::path path = temp_path("functions_");
+  create_database_from_sql(
+      path.string(),
+      "CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, price REAL);"
+      "INSERT INTO items VALUES (1, 'apple', 0.5), (2, 'pear', 1.25);"
+      "CREATE INDEX items_name ON items (name);"
+      "CREATE TABLE orders (id INTEGER PRIMARY KEY, item_id INTEGER REFERENCES items (id));"
+      "CREATE VIRTUAL TABLE notes5 USING fts5(body); INSERT INTO notes5 VALUES ('hello world');"
+      "CREATE VIRTUAL TABLE notes4 USING fts4(body); INSERT INTO notes4 VALUES ('hi four');"
+      "CREATE VIRTUAL TABLE notes3 USING fts3(body); INSERT INTO notes3 VALUES ('hello there');");
+  const std::string before = file_bytes(path);
+  DatabaseOptions options;
+  options.pool_size = 1;
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///" + path.string(), options);
+  const std::pair<std::string, std::string> reads[] = {
+      {"SELECT name FROM pragma_table_info('items') ORDER BY cid",
+       "[('id',), ('name',), ('price',)]"},
+      {"SELECT COUNT(*) FROM pragma_table_xinfo('items')", "[(3,)]"},
+      {"SELECT name FROM pragma_index_list('items')", "[('items_name',)]"},
+      {"SELECT name FROM pragma_index_info('items_name')", "[('name',)]"},
+      {"SELECT \"table\", \"from\" FROM pragma_foreign_key_list('orders')",
+       "[('items', 'item_id')]"},
+      {"SELECT i.name FROM items i, pragma_table_info('items') p WHERE p.name = 'price' AND "
+       "i.id = 2",
+       "[('pear',)]"},
+      {"SELECT value FROM json_each('[1, 2]')", "[(1,), (2,)]"},
+      {"SELECT key FROM json_tree('{\"a\": 1}') WHERE key = 'a'", "[('a',)]"},
+      {"SELECT body FROM notes5 WHERE notes5 MATCH 'hello'", "[('hello world',)]"},
+      {"SELECT body FROM notes4 WHERE notes4 MATCH 'four'", "[('hi four',)]"},
+      {"SELECT body FROM notes3 WHERE notes3 MATCH 'there'", "[('hello there',)]"},
+      {"SELECT highlight(notes5, 0, '[', ']') FROM notes5('world')", "[('hello [world]',)]"},
+  };
+  const std::pair<std::string, std::string> refused[] = {
+      {"PRAGMA table_info(items)", "not authorized"},
+      {"EXPLAIN PRAGMA index_list(items)", "not authorized"},
+      {"SELECT name FROM pragma_function_list()", "not authorized"},
+      {"INSERT INTO notes5 VALUES ('added')", ""},
+      {"INSERT INTO notes5 (notes5) VALUES ('optimize')", ""},
+      {"SELECT fts5(NULL)", "not authorized"},
+  };
+  for (int round = 0; round < 2; ++round) {  // also once the modules are connected
+    for (const auto& [sql, expected] : reads) {
+      SCOPED_TRACE(sql);
+      try {
+        EXPECT_EQ(db.run(sql), expected);
+      } catch (const DatabaseError& e) {
+        ADD_FAILURE() << "refused: " << e.what();
+      }
+    }
+    for (const auto& [sql, message] : refused) {
+      SCOPED_TRACE(sql);
+      try {
+        db.run(sql);
+        ADD_FAILURE() << "ran";
+      } catch (const DatabaseError& e) {
+        EXPECT_THAT(e.what(), HasSubstr(message));
+      }
+    }
+  }
+  EXPECT_EQ(file_bytes(path), before);
+  fs::remove(path);
+}
+
+// One function call that builds a huge value cannot be interrupted by the statement timeout; the
+// length limit makes it fail at once instead, with a message saying what the limit is.
+TEST(Sqlite, ValuesAreBoundedSoOneCallEndsQuickly) {
+  const fs::path path = temp_path("values_");
+  create_database_from_sql(path.string(), "CREATE TABLE t (a);");
+  DatabaseOptions options;
+  options.statement_timeout = std::chrono::seconds(2);
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///" + path.string(), options);
+  for (const char* sql :
+       {"SELECT length(zeroblob(100000000))", "SELECT length(hex(randomblob(40000000)))",
+        "SELECT length(replace(hex(zeroblob(20000000)), '0', 'ab'))"}) {
+    SCOPED_TRACE(sql);
+    try {
+      const std::string out = db.run(sql);
+      ADD_FAILURE() << "ran and returned " << out;
+    } catch (const DatabaseError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("string or blob too big (a text or blob may hold at most "
+                                      "67108864 bytes here)"));
+    }
+  }
+  EXPECT_EQ(db.run("SELECT length(hex(randomblob(1000000)))"), "[(2000000,)]");
+  fs::remove(path);
+}
+
+// fts3_tokenizer('name', pointer) installs a tokenizer at an address the query chooses; the next
+// use of an FTS3 table on the connection then calls it and ends the process. The one-argument
+// form hands out a native address.
+TEST(Sqlite, Fts3TokenizerIsOutOfReach) {
+  const fs::path path = temp_path("tokenizer_");
+  create_database_from_sql(path.string(),
+                           "CREATE VIRTUAL TABLE notes3 USING fts3(body);"
+                           "INSERT INTO notes3 VALUES ('hello there');"
+                           "CREATE VIRTUAL TABLE notes5 USING fts5(body);"
+                           "INSERT INTO notes5 VALUES ('hello world');");
+  DatabaseOptions options;
+  options.pool_size = 1;
+  const CustomSQLDatabase db = CustomSQLDatabase::from_uri("sqlite:///" + path.string(), options);
+  for (const char* sql : {"SELECT hex(fts3_tokenizer('simple'))",
+                          "SELECT fts3_tokenizer('simple', x'4141414141414141')",
+                          "SELECT \"FTS3_TOKENIZER\"('porter', x'4141414141414141')"}) {
+    SCOPED_TRACE(sql);
+    try {
+      const std::string out = db.run(sql);
+      // Were a tokenizer installed, the FTS3 read below would crash the test program.
+      FAIL() << "ran and returned " << out;
+    } catch (const DatabaseError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("not authorized"));
+    }
+  }
+  EXPECT_EQ(db.run("SELECT body FROM notes3 WHERE notes3 MATCH 'hello'"), "[('hello there',)]");
+  EXPECT_EQ(db.run("SELECT body FROM notes5 WHERE notes5 MATCH 'hello'"), "[('hello world',)]");
+  fs::remove(path);
+}
+
 }  // namespace
 }  // namespace sql_database
