@@ -33,6 +33,8 @@ const char* to_string(ModelErrorKind kind) noexcept {
       return "invalid_json";
     case ModelErrorKind::schema_mismatch:
       return "schema_mismatch";
+    case ModelErrorKind::response_too_large:
+      return "response_too_large";
   }
   return "unknown";
 }
@@ -69,6 +71,7 @@ constexpr KnownParameter kKnownParameters[] = {
     {"connect_timeout", Kind::number},
     {"retry_base_delay", Kind::number},
     {"schema_in_prompt", Kind::boolean},
+    {"max_response_bytes", Kind::integer},
 };
 
 // Request fields the client writes itself; model_kwargs may not carry them.
@@ -78,6 +81,7 @@ constexpr const char* kReservedRequestFields[] = {
 };
 
 constexpr std::size_t kMaxBodyInMessage = 16 * 1024;
+constexpr std::int64_t kMaxResponseBytesLimit = std::int64_t{1} << 30;
 constexpr double kMaxBackoffSeconds = 8.0;
 constexpr double kMaxRetryAfterSeconds = 60.0;
 
@@ -272,6 +276,8 @@ class ClientCore {
   long connect_timeout_ms_ = 10000;
   double retry_base_delay_ = 0.5;
   bool schema_in_prompt_ = false;
+  // A service (or something posing as one) must not make the client hold an unbounded body.
+  std::int64_t max_response_bytes_ = 16 * 1024 * 1024;
   Value parameters_;
 
   // Set once the service has rejected `max_tokens`; later requests name the limit
@@ -401,6 +407,15 @@ ClientCore::ClientCore(const Value& named) {
   }
   if (named.contains("schema_in_prompt"))
     schema_in_prompt_ = named.at("schema_in_prompt").get<bool>();
+  if (named.contains("max_response_bytes")) {
+    const auto value = named.at("max_response_bytes").get<std::int64_t>();
+    if (value < 1 || value > kMaxResponseBytesLimit) {
+      throw std::invalid_argument("AzureChatOpenAI: max_response_bytes must be from 1 to " +
+                                  std::to_string(kMaxResponseBytesLimit) + " (1 GiB), not " +
+                                  std::to_string(value));
+    }
+    max_response_bytes_ = value;
+  }
 
   parameters_ = Value::object();
   parameters_["provider"] = provider;
@@ -419,6 +434,7 @@ ClientCore::ClientCore(const Value& named) {
   parameters_["connect_timeout"] = connect_timeout_ms_ / 1000.0;
   parameters_["retry_base_delay"] = retry_base_delay_;
   parameters_["schema_in_prompt"] = schema_in_prompt_;
+  parameters_["max_response_bytes"] = max_response_bytes_;
 }
 
 std::string ClientCore::request_body(const std::vector<ChatMessage>& messages,
@@ -500,10 +516,20 @@ ChatCompletion ClientCore::complete_attempts(const std::vector<ChatMessage>& mes
     request.body = &body;
     request.timeout_ms = timeout_ms_;
     request.connect_timeout_ms = connect_timeout_ms_;
+    request.max_body_bytes = static_cast<std::size_t>(max_response_bytes_);
     HttpPostResult result = http_post(request);
 
     const std::string tries =
         attempts == 1 ? std::string() : " (after " + std::to_string(attempts) + " attempts)";
+    if (result.body_too_large) {
+      throw ModelError(ModelErrorKind::response_too_large,
+                       "chat model service at " + url_ + " sent a response body larger than " +
+                           std::to_string(max_response_bytes_) + " bytes (HTTP " +
+                           std::to_string(result.status) + tries +
+                           "); it was not read. Raise the client parameter max_response_bytes "
+                           "if such answers are expected",
+                       static_cast<int>(result.status));
+    }
     RetryEvent event;
     event.attempt = attempts;
     if (!result.transport_ok) {

@@ -42,9 +42,23 @@ CURL* thread_handle() {
   return handle.get();
 }
 
+struct BodySink {
+  std::string* body;
+  std::size_t max_bytes;  // 0: no limit
+  bool too_large = false;
+};
+
+// A body beyond the limit is not kept: returning short makes curl end the transfer.
 size_t write_body(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
+  auto* sink = static_cast<BodySink*>(user);
+  const std::size_t bytes = size * count;
+  if (sink->max_bytes != 0 &&
+      bytes > sink->max_bytes - std::min(sink->max_bytes, sink->body->size())) {
+    sink->too_large = true;
+    return 0;
+  }
+  sink->body->append(data, bytes);
+  return bytes;
 }
 
 std::string trim(std::string text) {
@@ -114,7 +128,8 @@ HttpPostResult http_post(const HttpPostRequest& request) {
                    static_cast<curl_off_t>(request.body->size()));
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
+  BodySink sink{&result.body, request.max_body_bytes};
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
@@ -130,6 +145,15 @@ HttpPostResult http_post(const HttpPostRequest& request) {
   const CURLcode code = curl_easy_perform(curl);
   // The handle keeps a pointer to the header list; clear it before the list goes away.
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  if (code == CURLE_WRITE_ERROR && sink.too_large) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    result.body_too_large = true;
+    result.body.clear();
+    result.body.shrink_to_fit();
+    result.error =
+        "the response body is larger than " + std::to_string(request.max_body_bytes) + " bytes";
+    return result;
+  }
   if (code != CURLE_OK) {
     result.transport_ok = false;
     result.timed_out = code == CURLE_OPERATION_TIMEDOUT;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,16 @@ struct HttpPostRequest {
   const std::string* body = nullptr;
   long timeout_ms = 0;
   long connect_timeout_ms = 0;
+  // The largest response body read; a longer one ends the transfer. Zero: no limit.
+  std::size_t max_body_bytes = 0;
 };
 
 struct HttpPostResult {
   bool transport_ok = false;
   bool timed_out = false;
-  bool transient = false;  // a transport failure worth retrying
-  std::string error;       // transport failure text
+  bool transient = false;       // a transport failure worth retrying
+  bool body_too_large = false;  // the body passed max_body_bytes and was not read to its end
+  std::string error;            // transport failure text
   long status = 0;
   std::string body;
   std::string retry_after;     // the `retry-after` header, when sent

@@ -153,6 +153,8 @@ TEST_F(ClientTest, BadConstructionParametersAreRejectedWithTheirName) {
       {with("max_tokens", 0), "max_tokens must be from 1"},
       {with("model_kwargs", Value{{"messages", 1}}), "model_kwargs may not carry 'messages'"},
       {with("timeout", -3), "timeout must be a positive number of seconds"},
+      {with("max_response_bytes", 0), "max_response_bytes must be from 1 to 1073741824"},
+      {with("max_response_bytes", "big"), "the parameter 'max_response_bytes' must be a whole"},
       {without("azure_deployment"), "needs the parameter 'azure_deployment'"},
       {without("api_key"), "needs the parameter 'api_key'"},
       {Value{{"provider", "openai_compatible"}, {"base_url", "http://x"}},
@@ -284,6 +286,46 @@ TEST_F(ClientTest, EachFailureKindIsAModelErrorWithAClearMessage) {
     }
     EXPECT_EQ(server_.request_count(), before + 1) << c.description << ": not retried";
   }
+}
+
+// A service must not make the client hold an unbounded body: past the cap the transfer ends and
+// the call fails, whatever the status, without a retry.
+TEST_F(ClientTest, AResponseBodyBeyondTheCapIsAModelError) {
+  struct Case {
+    const AzureChatOpenAI model;
+    Reply reply;
+    int status;
+    std::string limit;
+  };
+  const AzureChatOpenAI small = client(Value{{"max_response_bytes", 4096}});
+  const AzureChatOpenAI standard = client();
+  const Case cases[] = {
+      {small, Reply::completion(std::string(5000, 'x')), 200, "4096"},
+      {small, Reply::error(500, "server_error", std::string(5000, 'y')), 500, "4096"},
+      {standard, Reply::completion(std::string(17 * 1024 * 1024, 'z')), 200, "16777216"},
+  };
+  for (const auto& c : cases) {
+    const std::size_t before = server_.request_count();
+    server_.push(c.reply);
+    try {
+      c.model.invoke("q");
+      ADD_FAILURE() << "the body was read";
+    } catch (const ModelError& error) {
+      EXPECT_EQ(error.kind(), ModelErrorKind::response_too_large) << error.what();
+      EXPECT_EQ(error.http_status(), c.status);
+      EXPECT_THAT(error.what(), HasSubstr("sent a response body larger than " + c.limit +
+                                          " bytes (HTTP " + std::to_string(c.status) + ")"));
+      EXPECT_THAT(error.what(), HasSubstr("max_response_bytes"));
+    }
+    EXPECT_EQ(server_.request_count(), before + 1) << "retried";
+  }
+  EXPECT_EQ(to_string(ModelErrorKind::response_too_large), std::string("response_too_large"));
+  EXPECT_EQ(standard.parameters()["max_response_bytes"], 16 * 1024 * 1024);
+  // Within the cap the answer is read, also by calls after a cut transfer.
+  server_.push(Reply::completion(std::string(3000, 'v')));
+  EXPECT_EQ(small.invoke("q"), std::string(3000, 'v'));
+  server_.push(Reply::completion(std::string(1 << 20, 'w')));
+  EXPECT_EQ(standard.invoke("q").size(), std::size_t{1} << 20);
 }
 
 TEST_F(ClientTest, CallObserverReportsAnsweredAndFailedCalls) {

@@ -92,6 +92,8 @@ class StructuredChatModel;
 //   retry_base_delay  first backoff in seconds, default 0.5 (doubled per retry, capped at 8,
 //                     jittered)
 //   schema_in_prompt  default false; see with_structured_output
+//   max_response_bytes  the largest response body read, default 16 MiB (16777216); a longer
+//                     one fails the call with ModelError kind response_too_large, unretried
 //
 // Transient failures (connection errors, timeouts, HTTP 408, 409, 429, 5xx) are retried with
 // exponential backoff and jitter; a `retry-after-ms` or `retry-after` header of at most 60 s is

@@ -16,6 +16,8 @@ enum class ModelErrorKind {
   content_filter,    // the service's content filter withheld the prompt or the answer
   invalid_json,      // a structured answer that is not JSON
   schema_mismatch,   // a structured answer that does not fit the output schema
+  response_too_large,  // the response body passed max_response_bytes; it was not read (or
+                       // retried), whatever its status
 };
 
 const char* to_string(ModelErrorKind kind) noexcept;
