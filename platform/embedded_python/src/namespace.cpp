@@ -172,7 +172,8 @@ RunResult run(Namespace& ns, std::string_view source, const RunOptions& options)
   std::optional<PythonError> failure;
   try {
     detail::RawOutcome outcome =
-        detail::run_in_dict(impl.dict(), detail::to_str(source), {options.time_limit});
+        detail::run_in_dict(impl.dict(), detail::to_str(source),
+                            {options.time_limit, options.guard ? &*options.guard : nullptr});
     result.output = std::move(outcome.output);
     if (outcome.timed_out) {
       failure.emplace("TimeoutError", detail::timeout_message(outcome.limit));
@@ -197,7 +198,8 @@ std::string execute(Namespace& ns, std::string_view source, const RunOptions& op
   Namespace::Impl& impl = checked(ns.impl_);
   return with_python([&] {
     detail::RawOutcome outcome =
-        detail::run_in_dict(impl.dict(), detail::to_str(source), {options.time_limit});
+        detail::run_in_dict(impl.dict(), detail::to_str(source),
+                            {options.time_limit, options.guard ? &*options.guard : nullptr});
     if (outcome.timed_out)
       throw PythonError("TimeoutError", detail::timeout_message(outcome.limit));
     if (outcome.error) throw detail::to_python_error(*outcome.error);

@@ -395,6 +395,7 @@ void start() {
     rt->proxy = stdout_type();
     rt->sys.attr("stdout") = rt->proxy;
 
+    install_guard(*rt);
   } catch (py::error_already_set& error) {
     started = nullptr;
     throw std::runtime_error(std::string("the embedded Python runtime failed to start: ") +
@@ -522,9 +523,16 @@ std::string timeout_message(std::chrono::milliseconds limit) {
 RawOutcome run_in_dict(const py::dict& dict, const py::object& source, const RawOptions& options) {
   Runtime& rt = *started;
   py::object tree = rt.ast_parse(source);
-  // A run inside a run keeps the outer run's guard.
+  // A run inside a guarded run stays under the outer guard, whatever it asks for.
   std::shared_ptr<const GuardPolicy> guard;
-  if (RunContext* outer = thread_context.get(); outer != nullptr) guard = outer->guard;
+  if (RunContext* outer = thread_context.get(); outer != nullptr && outer->guard) {
+    guard = outer->guard;
+  } else if (options.guard != nullptr) {
+    guard = make_guard_policy(*options.guard);
+  }
+  if (guard && PyDict_GetItemString(dict.ptr(), "__builtins__") == nullptr) {
+    dict["__builtins__"] = py::reinterpret_borrow<py::object>(guarded_builtins_dict());
+  }
   auto context = std::make_shared<RunContext>();
   context->buffer = rt.string_io().release().ptr();
   context->guard = std::move(guard);

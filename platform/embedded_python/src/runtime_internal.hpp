@@ -91,6 +91,7 @@ inline const GuardPolicy* active_guard() {
 // Options of run_in_dict.
 struct RawOptions {
   std::optional<std::chrono::milliseconds> time_limit;
+  const Guard* guard = nullptr;
 };
 
 // The outcome of run_in_dict. error holds the exception when the run failed; output what the code
@@ -121,6 +122,16 @@ PythonError to_python_error(const py::error_already_set& error);
 
 // The message of a timed-out run.
 std::string timeout_message(std::chrono::milliseconds limit);
+
+// guard.cpp: installed once at start-up (audit hook, checked entry points, the environment
+// view). Throws error_already_set.
+void install_guard(Runtime& rt);
+// Makes the policy of a guard. The first call prepares, unguarded, what libraries set up at import
+// time and a guarded thread may not do, and makes the built-in names of guarded code: call it
+// before a guarded run starts.
+std::shared_ptr<const GuardPolicy> make_guard_policy(const Guard& guard);
+// The built-in names guarded code runs with (null before the first guard was made).
+PyObject* guarded_builtins_dict();
 
 }  // namespace embedded_python::detail
 

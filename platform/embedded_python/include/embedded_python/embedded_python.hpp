@@ -63,14 +63,64 @@ class PythonError : public std::runtime_error {
   bool ordinary_;
 };
 
+// The guard of model-written analysis code: a boundary against code that was talked into doing
+// harm (instructions hidden in a question or in database rows), not a sandbox. The code still runs
+// in-process, in its namespace, with its capture and time limit; honest analysis (pandas, numpy,
+// scipy, statsmodels, scikit-learn, matplotlib charts saved under save_path) runs as it would
+// unguarded. Refused, each with PermissionError("<what> refused: analysis code may not <...>"),
+// which the run reports as its error like any other:
+// - starting processes (subprocess, os.system, os.exec*, os.spawn*, os.fork, os.posix_spawn, pty,
+//   _posixsubprocess) and signalling processes (os.kill, os.killpg, signal.pthread_kill);
+// - the network: creating sockets, connecting, binding, sending, name lookups, and the clients
+//   built on them (urllib, http.client, ftplib, smtplib, ...);
+// - native code: ctypes may open only libraries already loaded and look up only the thread-pool
+//   controls of BLAS/OpenMP libraries (what threadpoolctl needs), never read or write memory by
+//   address; extension modules may not load from save_path or the temporary directory, and code
+//   may not run from files there;
+// - writing, creating, removing, renaming, linking, chmod/chown and mkdir anywhere but under
+//   save_path, the system temporary directory and /dev/null (paths are judged after resolving
+//   ".." and symbolic links; a link may not lead out either); writing to the host's sockets or
+//   files through descriptors; mapping them for writing;
+// - ending the process or taking over its signals (os._exit, os.abort, signal.signal, alarm,
+//   setitimer, raise_signal, faulthandler's crash helpers), changing its working directory,
+//   identity or file descriptors (dup2), and changing environment variables other than the
+//   thread settings of numeric libraries (OPENBLAS_*, OMP_*, KMP_*, MKL_*, ...), which numpy,
+//   joblib and scikit-learn set while they are imported;
+// - reaching past the guard: gc.get_objects/get_referrers/get_referents, other threads' frames,
+//   new audit hooks, fresh copies of the modules whose entry points are checked.
+// Reading files stays allowed, except /proc/<pid>/environ. Environment variables whose names
+// contain KEY, TOKEN, SECRET or PASSWORD (any case) are not visible through os.environ,
+// os.environb or os.getenv; the process's environment itself is unchanged.
+// The guard covers the thread running the code, every thread that code starts (for the thread's
+// whole life, also after the run), and every function the code defines wherever it is called
+// later (such functions run with the guarded runs' own copy of the built-in names). A run started
+// inside a guarded run stays under the outer guard. A namespace a guarded run used keeps those
+// built-in names, so later runs in it count as guarded code too: give each guarded run a fresh
+// namespace (as Namespace::with_datetime() makes).
+// Before the first guarded run, what libraries do once at import time and would be refused is done
+// unguarded (matplotlib's font cache).
+// Not promised: a determined exploit at the native level (crafted bytecode, memory corruption
+// through already-imported ctypes objects, races on paths between the check and the use) and
+// builtin callables planted as hooks for host code are beyond an in-process guard; give the
+// system a database user that can only read.
+struct Guard {
+  // Where the code may write (besides the system temporary directory): this directory and
+  // everything under it. A relative path is taken relative to the working directory at the start
+  // of the run; the empty text means the working directory.
+  std::string save_path;
+};
+
 // Options of one run.
 struct RunOptions {
   // When set, a watchdog makes the run fail with "TimeoutError: ..." once the limit has passed: it
   // raises an exception (not derived from Exception, and raised again every 50 ms, so code that
-  // catches everything cannot outlive it) in the running thread. The exception is delivered only
-  // while the interpreter executes bytecode: code blocked inside one long C call (time.sleep, a
-  // big numpy or pandas operation, a socket read) is stopped only when that call returns.
+  // catches everything cannot outlive it) in the running thread, and in every thread the code
+  // started that still runs. The exception is delivered only while the interpreter executes
+  // bytecode: code blocked inside one long C call (time.sleep, a big numpy or pandas operation, a
+  // socket read) is stopped only when that call returns.
   std::optional<std::chrono::milliseconds> time_limit;
+  // When set, the run is guarded (see Guard). Unset: the code has every permission of the host.
+  std::optional<Guard> guard = std::nullopt;
 };
 
 // The outcome of run(). On success: success == true, output holds everything the code printed
