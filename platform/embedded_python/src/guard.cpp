@@ -140,9 +140,10 @@ Verdict refuse_write(const GuardPolicy& guard, std::string_view action, const st
   throw py::error_already_set();
 }
 
-// The text of a path argument: str, bytes or a pathlib path (whose text is its own). Other
-// path-like objects are not asked for their text inside a check, since their __fspath__ is the
-// calling code's own and could answer differently the next time.
+// The text of a path argument given as str or bytes. Other path-like objects are not asked for
+// their text inside a check: their __fspath__ belongs to the calling code and could answer
+// differently when the operation itself asks. The checked entry points below convert them once,
+// before the check, and pass the converted text on.
 std::optional<std::string> path_text(PyObject* object) {
   if (PyUnicode_Check(object)) {
     py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(object));
@@ -157,21 +158,6 @@ std::optional<std::string> path_text(PyObject* object) {
     return std::string(PyBytes_AS_STRING(object),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   }
-  static PyObject* const pure_path = [] {
-    py::object type = py::module_::import("pathlib").attr("PurePath");
-    return type.release().ptr();
-  }();
-  if (PyObject_IsInstance(object, pure_path) == 1) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    py::object module =
-        py::reinterpret_steal<py::object>(PyObject_GetAttrString(type, "__module__"));
-    if (module && PyUnicode_Check(module.ptr()) &&
-        std::string_view(PyUnicode_AsUTF8(module.ptr())) == "pathlib") {
-      auto text = py::reinterpret_steal<py::object>(PyObject_Str(object));
-      if (text) return path_text(text.ptr());
-    }
-  }
-  PyErr_Clear();
   return std::nullopt;
 }
 
@@ -346,6 +332,16 @@ EventCheck write_at(Py_ssize_t path, Py_ssize_t dir_fd, std::string_view action)
   };
 }
 
+// shutil's events come before the os operations that do the work, which are checked themselves;
+// a path object there is left to those.
+EventCheck shutil_write_at(Py_ssize_t path, std::string_view action) {
+  return [=](const GuardPolicy& guard, const char*, PyObject* args) -> Verdict {
+    PyObject* value = item(args, path);
+    if (value == nullptr || !(PyUnicode_Check(value) || PyBytes_Check(value))) return std::nullopt;
+    return check_write(guard, value, -1, action);
+  };
+}
+
 Verdict check_open(const GuardPolicy& guard, const char*, PyObject* args) {
   PyObject* path = item(args, 0);
   const long flags = long_item(args, 2, 0);
@@ -509,14 +505,14 @@ const std::unordered_map<std::string_view, EventCheck>& event_checks() {
     t["os.removexattr"] = write_at(0, -1, "removing attributes of");
     t["os.chflags"] = write_at(0, -1, "changing the flags of");
     t["os.lchflags"] = write_at(0, -1, "changing the flags of");
-    t["shutil.copyfile"] = write_at(1, -1, "copying to");
-    t["shutil.copymode"] = write_at(1, -1, "copying the mode to");
-    t["shutil.copystat"] = write_at(1, -1, "copying the status to");
-    t["shutil.copytree"] = write_at(1, -1, "copying a tree to");
-    t["shutil.rmtree"] = write_at(0, -1, "removing the tree");
-    t["shutil.make_archive"] = write_at(0, -1, "making the archive");
-    t["shutil.unpack_archive"] = write_at(1, -1, "unpacking into");
-    t["shutil.chown"] = write_at(0, -1, "changing the owner of");
+    t["shutil.copyfile"] = shutil_write_at(1, "copying to");
+    t["shutil.copymode"] = shutil_write_at(1, "copying the mode to");
+    t["shutil.copystat"] = shutil_write_at(1, "copying the status to");
+    t["shutil.copytree"] = shutil_write_at(1, "copying a tree to");
+    t["shutil.rmtree"] = shutil_write_at(0, "removing the tree");
+    t["shutil.make_archive"] = shutil_write_at(0, "making the archive");
+    t["shutil.unpack_archive"] = shutil_write_at(1, "unpacking into");
+    t["shutil.chown"] = shutil_write_at(0, "changing the owner of");
     auto both = [](std::string_view action) -> EventCheck {
       return [action](const GuardPolicy& guard, const char*, PyObject* args) -> Verdict {
         if (Verdict v = check_write(guard, item(args, 0), int(long_item(args, 2, -1)), action)) {
@@ -527,7 +523,10 @@ const std::unordered_map<std::string_view, EventCheck>& event_checks() {
     };
     t["os.rename"] = both("renaming");
     t["os.link"] = both("linking");
-    t["shutil.move"] = both("moving");
+    t["shutil.move"] = [](const GuardPolicy& guard, const char* event, PyObject* args) -> Verdict {
+      if (Verdict v = shutil_write_at(0, "moving")(guard, event, args)) return v;
+      return shutil_write_at(1, "moving")(guard, event, args);
+    };
     // A symbolic link may not lead out of the writable places either, or the next write through
     // it would.
     t["os.symlink"] = [](const GuardPolicy& guard, const char*, PyObject* args) -> Verdict {
@@ -662,9 +661,41 @@ PyObject* argument(const py::args& args, const py::kwargs& kwargs, std::size_t i
   return nullptr;
 }
 
-// Replaces module.name (in every listed module that holds the same object) by a function that
-// asks check first whenever the guard applies.
-void install_checked(const std::vector<const char*>& modules, const char* name, CallCheck check) {
+// A path parameter of an os function: its position and its keyword.
+struct PathParameter {
+  std::size_t index;
+  const char* keyword;
+};
+
+// Under the guard, path-like objects among the path parameters are converted to their text once;
+// the check (and the audit hook the original raises) sees the very text the operation gets.
+void convert_paths(py::args& args, py::kwargs& kwargs, const std::vector<PathParameter>& paths) {
+  auto converted = [](py::handle value) -> py::object {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+        value.is_none()) {
+      return py::reinterpret_borrow<py::object>(value);
+    }
+    PyObject* text = PyOS_FSPath(value.ptr());
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+  };
+  py::list positional(args);
+  bool changed = false;
+  for (const PathParameter& path : paths) {
+    if (path.index < positional.size()) {
+      positional[path.index] = converted(positional[path.index]);
+      changed = true;
+    } else if (kwargs.contains(path.keyword)) {
+      kwargs[path.keyword] = converted(kwargs[path.keyword]);
+    }
+  }
+  if (changed) args = py::args(py::tuple(positional));
+}
+
+// Replaces module.name (in every listed module that holds the same object) by a function that,
+// whenever the guard applies, converts the path parameters and asks check first.
+void install_checked(const std::vector<const char*>& modules, const char* name, CallCheck check,
+                     std::vector<PathParameter> paths = {}) {
   py::object original;
   for (const char* module_name : modules) {
     py::module_ module = py::module_::import(module_name);
@@ -672,16 +703,22 @@ void install_checked(const std::vector<const char*>& modules, const char* name, 
     py::object current = module.attr(name);
     if (!original) original = current;
     if (!current.is(original)) continue;
-    std::string qualified = std::string(module_name) + "." + name;
     module.attr(name) = py::cpp_function(
-        [original, check, qualified](py::args args, py::kwargs kwargs) -> py::object {
+        [original, check, paths](py::args args, py::kwargs kwargs) -> py::object {
           if (std::shared_ptr<const GuardPolicy> guard = effective_guard()) {
+            convert_paths(args, kwargs, paths);
             if (Verdict verdict = check(*guard, args, kwargs)) raise_refusal(*verdict);
           }
           return original(*args, **kwargs);
         },
         py::name(name));
   }
+}
+
+CallCheck nothing_more() {
+  return [](const GuardPolicy&, const py::args&, const py::kwargs&) -> Verdict {
+    return std::nullopt;
+  };
 }
 
 CallCheck refuse_call(std::string what, std::string_view never) {
@@ -729,7 +766,20 @@ void install_checked_entry_points() {
           return std::nullopt;
         }
         return check_write(guard, argument(args, kwargs, 0, "path"), dir_fd, "writing");
-      });
+      },
+      {{0, "path"}});
+  // The other operations that write through a path: the audit hook checks them once their path
+  // objects are text.
+  const std::vector<PathParameter> one_path = {{0, "path"}};
+  const std::vector<PathParameter> two_paths = {{0, "src"}, {1, "dst"}};
+  for (const char* name :
+       {"mkdir", "remove", "unlink", "rmdir", "chmod", "lchmod", "chown", "lchown", "utime",
+        "truncate", "setxattr", "removexattr", "chflags", "lchflags"}) {
+    install_checked(os_modules, name, nothing_more(), one_path);
+  }
+  for (const char* name : {"rename", "replace", "link", "symlink"}) {
+    install_checked(os_modules, name, nothing_more(), two_paths);
+  }
   for (const char* name : {"write", "writev", "pwrite", "pwritev"}) {
     install_checked(os_modules, name, descriptor_write("fd", "writing"));
   }
@@ -740,7 +790,8 @@ void install_checked_entry_points() {
         [](const GuardPolicy& guard, const py::args& args, const py::kwargs& kwargs) -> Verdict {
           return check_write(guard, argument(args, kwargs, 0, "path"), dir_fd_argument(kwargs),
                              "creating");
-        });
+        },
+        one_path);
   }
   install_checked(os_modules, "dup2",
                   refuse_call("os.dup2", "replace the process's file descriptors"));

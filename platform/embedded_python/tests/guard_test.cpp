@@ -249,6 +249,12 @@ const HostileCase kHostile[] = {
     {"pathlib_write", "import pathlib\npathlib.Path('{out}/f5').write_text('x')", kWrite},
     {"pandas_to_csv", "import pandas\npandas.DataFrame({'a': [1]}).to_csv('{out}/f6.csv')", kWrite},
     {"mkdir", "import os\nos.makedirs('{out}/d1/d2')", kWrite},
+    {"path_object_telling_two_stories",
+     "import os, pathlib\nclass Shifty(pathlib.PurePosixPath):\n    __module__ = 'pathlib'\n"
+     "    def __fspath__(self):\n        return '{out}/d3'\n    def __str__(self):\n"
+     "        return '{save}/d3'\nos.mkdir(Shifty('x'))",
+     kWrite},
+    {"pathlib_mkdir_outside", "import pathlib\npathlib.Path('{out}/d4').mkdir()", kWrite},
     {"remove", "import os\nos.remove('{out}/keep')", kWrite},
     {"rename_into_save", "import os\nos.rename('{out}/keep', '{save}/stolen')", kWrite},
     {"chmod", "import os\nos.chmod('{out}/keep', 0o777)", kWrite},
@@ -432,6 +438,8 @@ with open(save + '/sub/a.txt', 'w') as f:
     f.write('a')
 os.rename(save + '/sub/a.txt', save + '/b.txt')
 pathlib.Path(save, 'c.txt').write_text('c')
+pathlib.Path(save, 'e').mkdir()
+pathlib.Path(save, 'e').rmdir()
 os.symlink(save + '/b.txt', save + '/link.txt')
 with tempfile.NamedTemporaryFile('w', delete=False) as t:
     t.write('t')
