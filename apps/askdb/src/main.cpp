@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   askdb_cli::add_database_commands(app, exit_code);
   askdb_cli::add_graph_command(app, exit_code);
   askdb_cli::add_doctor_command(app, exit_code);
+  askdb_cli::add_serve_command(app, exit_code);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

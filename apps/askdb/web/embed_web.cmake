@@ -1,0 +1,15 @@
+# Writes a C++ source defining askdb_web::index_html(), app_js() and style_css() with the text of
+# the page's files in DIR, so the program serves its page without any file beside it.
+set(body "// Generated from apps/askdb/web; do not edit.\n#include \"serve_web.hpp\"\n\nnamespace askdb_web {\n")
+foreach(pair "index_html;index.html" "app_js;app.js" "style_css;style.css")
+  list(GET pair 0 function)
+  list(GET pair 1 file)
+  file(READ ${DIR}/${file} text)
+  string(FIND "${text}" ")askdb_web\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${DIR}/${file} contains the raw-string delimiter )askdb_web\"")
+  endif()
+  string(APPEND body "\nstd::string_view ${function}() {\n  static constexpr std::string_view text = R\"askdb_web(${text})askdb_web\";\n  return text;\n}\n")
+endforeach()
+string(APPEND body "\n}  // namespace askdb_web\n")
+file(WRITE ${OUTPUT} "${body}")
