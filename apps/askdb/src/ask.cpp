@@ -85,6 +85,11 @@ int run_ask(const AskOptions& o) {
 
   ModelSettings settings = load_model_settings();
   sql_database::CustomSQLDatabase db = open_database(o.db);
+  if (const std::string privileged = privilege_summary(db); !privileged.empty()) {
+    warn("the database is opened with " + privileged +
+         "; askdb refuses writes and server-side effects it knows, but give it an account that "
+         "may only read (askdb doctor prints the statements)");
+  }
 
   std::error_code ec;
   const fs::path save_path = fs::absolute(o.save_path);

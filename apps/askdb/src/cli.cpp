@@ -113,6 +113,14 @@ ModelSettings load_model_settings() {
   }
 }
 
+std::string privilege_summary(const sql_database::CustomSQLDatabase& db) {
+  const auto& privileges = db.account_privileges();
+  if (!privileges.privileged) return "";
+  std::string reasons;
+  for (const auto& r : privileges.reasons) reasons += (reasons.empty() ? "" : ", ") + r;
+  return "a privileged account (" + reasons + ")";
+}
+
 void warn(const std::string& message) { std::cerr << "askdb: " << message << std::endl; }
 
 void install_interrupt_handler() {

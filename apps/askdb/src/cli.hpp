@@ -56,6 +56,10 @@ struct ModelSettings {
 };
 ModelSettings load_model_settings();
 
+// "a privileged account (superuser, FILE privilege)": the reasons of a privileged account, or ""
+// when the account may only read.
+std::string privilege_summary(const sql_database::CustomSQLDatabase& db);
+
 // Warnings and errors on stderr, "askdb: " first.
 void warn(const std::string& message);
 
@@ -68,6 +72,5 @@ void add_ask_command(CLI::App& app, int& exit_code);
 void add_database_commands(CLI::App& app, int& exit_code);  // tables, describe, sql
 void add_graph_command(CLI::App& app, int& exit_code);
 void add_doctor_command(CLI::App& app, int& exit_code);
-void add_serve_command(CLI::App& app, int& exit_code);
 
 }  // namespace askdb_cli

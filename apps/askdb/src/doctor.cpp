@@ -94,6 +94,13 @@ void add_doctor_command(CLI::App& app, int& exit_code) {
       report("database", {!tables.empty(), db.dialect() + ", " + std::to_string(tables.size()) +
                                                " usable tables" +
                                                (tables.empty() ? " -- nothing to ask about" : "")});
+      const std::string privileged = privilege_summary(db);
+      report("read-only account",
+             privileged.empty()
+                 ? Outcome{true, "the account may only read"}
+                 : Outcome{false, "the database is opened with " + privileged +
+                                      " -- create a read-only account and use it:\n" +
+                                      db.account_privileges().read_only_grants});
     } catch (const std::exception& e) {
       report("database", {false, e.what()});
     }

@@ -294,4 +294,27 @@ TEST_F(AskdbCli, DoctorChecksEverything) {
   EXPECT_THAT(failing.out, HasSubstr("FAIL model settings"));
 }
 
+TEST_F(AskdbCli, PrivilegedAccountsAreWarnedAboutAndFailTheDoctor) {
+  const char* uri = std::getenv("ASKDB_TEST_POSTGRES_URI");
+  if (!uri) GTEST_SKIP() << "set ASKDB_TEST_POSTGRES_URI (eval \"$(scripts/db-servers start)\")";
+  // The test server's account is a superuser.
+  ScriptedModel::Script script;
+  script.sql = {"SELECT 41 + 1"};
+  script.code = {"print(42)"};
+  model_.set_default(script);
+  const auto ask = askdb({"ask", "--db", uri, "What is 41 + 1?"});
+  EXPECT_EQ(ask.exit_code, 0) << ask.err;
+  EXPECT_EQ(ask.out, "Answer: 42\n");
+  EXPECT_THAT(ask.err, HasSubstr("privileged account (superuser"));
+
+  const auto doctor = askdb({"doctor", "--db", uri});
+  EXPECT_NE(doctor.exit_code, 0);
+  EXPECT_THAT(doctor.out, HasSubstr("FAIL read-only account"));
+  EXPECT_THAT(doctor.out, HasSubstr("GRANT"));
+
+  // A SQLite file has no accounts.
+  const auto sqlite = askdb({"doctor", "--db", db_uri()});
+  EXPECT_THAT(sqlite.out, HasSubstr("ok   read-only account"));
+}
+
 }  // namespace
