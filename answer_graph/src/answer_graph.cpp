@@ -110,6 +110,7 @@ state_graph::CompiledGraph AnswerGraph::_compile_graph() {
   g.add_node("pandas_generator_node", std::make_shared<PandasGenerator>(pandas_code_model_));
   ExecutorOptions executor_options;
   executor_options.time_limit = options_.analysis_time_limit;
+  executor_options.guarded = options_.guard_analysis_code;
   g.add_node("pandas_executor_node",
              std::make_shared<PandasExecutor>(pandas_ai_model_, executor_options));
   g.add_edge("pandas_generator_node", "pandas_executor_node");

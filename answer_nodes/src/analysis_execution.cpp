@@ -1,5 +1,6 @@
 // Running model-written analysis code in the embedded Python runtime.
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -38,6 +39,17 @@ Update PandasExecutor::invoke(const State& state, const Value& /*options*/) {
   embedded_python::Namespace globals = embedded_python::Namespace::with_datetime();
   embedded_python::RunOptions run_options;
   run_options.time_limit = options_.time_limit;
+  if (options_.guarded) {
+    // Charts go under save_path; without one, only the temporary directory is writable.
+    embedded_python::Guard guard;
+    if (state.has("save_path") && state.get("save_path").is_string() &&
+        !state.get("save_path").get_ref<const std::string&>().empty()) {
+      guard.save_path = state.get("save_path").get<std::string>();
+    } else {
+      guard.save_path = std::filesystem::temp_directory_path().string();
+    }
+    run_options.guard = std::move(guard);
+  }
   embedded_python::RunResult result;
   try {
     result = embedded_python::run(globals, code.get_ref<const std::string&>(), run_options);

@@ -216,5 +216,42 @@ TEST_F(PandasExecutorTest, ChartIsSavedUnderSavePath) {
   std::filesystem::remove_all(save_path.parent_path());
 }
 
+TEST_F(PandasExecutorTest, GuardConfinesWritesToSavePathUnlessSwitchedOff) {
+  // A directory outside the system temporary directory, so only save_path can open it.
+  const auto outside =
+      std::filesystem::current_path() / ("askdb_guard_" + std::to_string(getpid()));
+  std::filesystem::remove_all(outside);
+  std::filesystem::create_directories(outside);
+  const auto target = outside / "note.txt";
+  const std::string code =
+      "open(" + python_text::str_repr(target.string()) + ", 'w').write('x')\nprint('written')";
+
+  const Update refused = executor_.invoke(state_with(Value{{"pandas_code", code}}));
+  EXPECT_EQ(refused.values["python_execution_success"], false);
+  EXPECT_EQ(refused.values["python_error_message"].get<std::string>().rfind("PermissionError: ", 0),
+            0u)
+      << refused.values.dump();
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  const Update under_save_path =
+      executor_.invoke(state_with(Value{{"pandas_code", code}, {"save_path", outside.string()}}));
+  EXPECT_EQ(under_save_path.values, success("written\n"));
+  EXPECT_TRUE(std::filesystem::exists(target));
+  std::filesystem::remove(target);
+
+  const Update process = executor_.invoke(
+      state_with(Value{{"pandas_code", "import os\nos.system('touch " + target.string() + "')"}}));
+  EXPECT_EQ(process.values["python_execution_success"], false);
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  ExecutorOptions open_options;
+  open_options.guarded = false;
+  PandasExecutor unguarded(model_of(server_), open_options);
+  EXPECT_EQ(unguarded.invoke(state_with(Value{{"pandas_code", code}})).values,
+            success("written\n"));
+  EXPECT_TRUE(std::filesystem::exists(target));
+  std::filesystem::remove_all(outside);
+}
+
 }  // namespace
 }  // namespace answer_nodes

@@ -76,6 +76,11 @@ struct ExecutorOptions {
   // routed to the error handler). std::nullopt: no limit. Code blocked inside one long C call is
   // stopped only when that call returns.
   std::optional<std::chrono::milliseconds> time_limit = std::chrono::seconds(120);
+  // The code runs under the runtime's guard (embedded_python::Guard): no processes, network or
+  // native code, and writes only under the record's save_path and the system temporary directory.
+  // A refused action is a failure of the code like any other ("PermissionError: ..."). Off: the
+  // code has every permission of the host.
+  bool guarded = true;
 };
 
 // pandas_executor_node: runs pandas_code in the embedded Python runtime, in a fresh namespace
