@@ -3,10 +3,10 @@
 //   eval "$(scripts/db-servers start)"; build-dbtool/bin/dbtool_bench
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "dbtool/dbtool.hpp"
+#include "test_support/environment.hpp"
 
 namespace {
 
@@ -18,26 +18,18 @@ void BM_SqlServerConnectionText(benchmark::State& state) {
 }
 BENCHMARK(BM_SqlServerConnectionText);
 
-// Configures the settings from scheme://user:pw@host:port/db; false when the variable is unset.
+// Configures the settings for the test server of `variable`; false when the variable is unset.
 bool configure(const char* variable) {
-  const char* value = std::getenv(variable);
-  if (value == nullptr) return false;
-  const std::string uri = value;
-  const auto credentials = uri.find("://") + 3;
-  const auto at = uri.rfind('@');
-  const auto colon = uri.find(':', credentials);
-  const auto slash = uri.find('/', at);
-  const auto port_colon = uri.rfind(':', slash);
-  dbtool::set_database_config(uri.substr(slash + 1), uri.substr(credentials, colon - credentials),
-                              uri.substr(colon + 1, at - colon - 1),
-                              uri.substr(at + 1, port_colon - at - 1),
-                              dbtool::Value(std::stoll(uri.substr(port_colon + 1))));
+  const auto server = test_support::server_from_environment(variable);
+  if (!server) return false;
+  dbtool::set_database_config(server->database, server->user, server->password, server->host,
+                              dbtool::Value(server->port));
   return true;
 }
 
 void run_query(benchmark::State& state, const char* variable, bool postgres) {
   if (!configure(variable)) {
-    state.SkipWithError("test server variable unset; run eval \"$(scripts/db-servers start)\"");
+    state.SkipWithError(test_support::missing_server_message(variable).c_str());
     return;
   }
   const std::string sql = postgres ? "SELECT g, g * 1.5, 'row ' || g FROM generate_series(1, " +

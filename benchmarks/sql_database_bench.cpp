@@ -16,6 +16,7 @@
 
 #include "sql_database/custom_sql_database.hpp"
 #include "sql_database/sql_tools.hpp"
+#include "test_support/environment.hpp"
 
 namespace {
 
@@ -94,17 +95,16 @@ void BM_SqliteRun100kRowsUnbounded(benchmark::State& state) {
 BENCHMARK(BM_SqliteRun100kRowsUnbounded)->Unit(benchmark::kMillisecond);
 
 void server_queries(benchmark::State& state, const char* variable) {
-  const char* uri = std::getenv(variable);
-  if (uri == nullptr || *uri == '\0') {
-    state.SkipWithError(
-        (std::string(variable) + " unset: run eval \"$(scripts/db-servers start)\"").c_str());
+  const auto server = test_support::server_from_environment(variable);
+  if (!server) {
+    state.SkipWithError(test_support::missing_server_message(variable).c_str());
     for (auto _ : state) {
     }
     return;
   }
   DatabaseOptions options;
   options.pool_size = 1;  // one connection, reused by every query
-  const auto db = CustomSQLDatabase::from_uri(uri, options);
+  const auto db = CustomSQLDatabase::from_uri(server->uri, options);
   for (auto _ : state) {
     for (int i = 0; i < 200; ++i) {
       std::string text = db.run("SELECT " + std::to_string(i) + " AS n, 'row' AS label");

@@ -21,6 +21,21 @@ function(askdb_library name)
   endif()
 endfunction()
 
+# askdb_header_library(NAME [PUBLIC_DEPS ...])
+# Headers only (include/): helpers with no code to compile and no state, so no copy of anything
+# process-wide can arise from several libraries including them.
+function(askdb_header_library name)
+  cmake_parse_arguments(ARG "" "" "PUBLIC_DEPS" ${ARGN})
+  add_library(${name} INTERFACE)
+  target_include_directories(${name}
+    INTERFACE $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+              $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${name} INTERFACE ${ARG_PUBLIC_DEPS})
+  add_library(askdb::${name} ALIAS ${name})
+  install(TARGETS ${name} EXPORT askdbTargets)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endfunction()
+
 # askdb_test(NAME SOURCES ... DEPS ... [ENVIRONMENT ...])
 # One GoogleTest binary, registered with ctest test by test.
 function(askdb_test name)

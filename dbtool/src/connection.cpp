@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "internal.hpp"
+#include "text/text.hpp"
 
 namespace dbtool {
 
@@ -124,12 +125,9 @@ void check_no_nul(const std::optional<std::string>& text, std::string_view what)
   }
 }
 
-std::string trim_trailing_space(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                           text.back() == '\t')) {
-    text.pop_back();
-  }
-  return text;
+std::string trim_trailing_space(std::string message) {
+  message.resize(text::trim_end(message, " \t\n\r").size());
+  return message;
 }
 
 std::string timeout_note(std::chrono::seconds timeout) {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "dbtool/dbtool.hpp"
-#include "test_support.hpp"
+#include "dbtool_test.hpp"
 
 namespace {
 
@@ -173,7 +173,7 @@ TEST(MysqlConnection, CommitIsVisibleFromASecondConnectionAndCloseRollsBack) {
     if (!c) throw std::runtime_error("no connection");
     return std::move(*c);
   };
-  const std::string table = dbtool_test::unique_name("dbtool_tx");
+  const std::string table = test_support::unique_name("dbtool_tx_");
   dbtool::Connection writer = open();
   dbtool::Cursor w = writer.cursor();
   w.execute("CREATE TABLE " + table + " (v INT)");
@@ -279,7 +279,7 @@ TEST(PostgresConnection, CommitIsVisibleFromASecondConnectionAndCloseRollsBack) 
     if (!c) throw std::runtime_error("no connection");
     return std::move(*c);
   };
-  const std::string table = dbtool_test::unique_name("dbtool_tx");
+  const std::string table = test_support::unique_name("dbtool_tx_");
   dbtool::Connection writer = open();
   dbtool::Cursor w = writer.cursor();
   w.execute("CREATE TABLE " + table + " (v INT)");

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "dbtool/dbtool.hpp"
-#include "test_support.hpp"
+#include "dbtool_test.hpp"
+#include "test_support/process.hpp"
 
 namespace {
 
@@ -21,8 +22,16 @@ class SettingsFromEnvironment : public testing::TestWithParam<EnvironmentCase> {
 // Each case is a fresh process, since the environment is read once, at load.
 TEST_P(SettingsFromEnvironment, ReadAtLoadAndCheckedExactly) {
   const EnvironmentCase& c = GetParam();
-  const std::string output =
-      dbtool_test::run_with_environment(DBTOOL_SETTINGS_PROBE, c.environment);
+  test_support::ProcessOptions options;
+  options.clean_env = true;
+  for (const std::string& entry : c.environment) {
+    const auto eq = entry.find('=');
+    options.env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+  }
+  const test_support::ProcessResult probe =
+      test_support::run_process({DBTOOL_SETTINGS_PROBE}, options);
+  ASSERT_EQ(probe.exit_code, 0) << probe.out << probe.err;
+  const std::string& output = probe.out;
   const std::string expected = c.settings.dump() + "\n" + c.check_line + "\n" + c.invalid.dump() +
                                "\n" + c.settings.dump() + "\n";
   EXPECT_EQ(output, expected);

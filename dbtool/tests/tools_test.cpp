@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "dbtool/dbtool.hpp"
-#include "test_support.hpp"
+#include "dbtool_test.hpp"
 
 namespace {
 
@@ -29,12 +29,11 @@ Value column(const char* name, const char* type) {
 class MysqlTools : public testing::Test {
  protected:
   void SetUp() override {
-    server_ = dbtool_test::server_from_environment(dbtool_test::kMysqlVariable);
+    server_ = test_support::server_from_environment(dbtool_test::kMysqlVariable);
     if (!server_) {
-      GTEST_SKIP() << dbtool_test::kMysqlVariable
-                   << " is not set; run eval \"$(scripts/db-servers start)\" first";
+      GTEST_SKIP() << test_support::missing_server_message(dbtool_test::kMysqlVariable);
     }
-    database_ = dbtool_test::unique_name("dbtool_my");
+    database_ = test_support::unique_name("dbtool_my_");
     run({"CREATE DATABASE `" + database_ + "`"}, "");
     dbtool::set_database_config(database_, server_->user, server_->password, server_->host,
                                 Value(server_->port));
@@ -181,12 +180,11 @@ TEST_F(MysqlTools, FailedStatementPrintsOneLineAndCommitsNothing) {
 class PostgresTools : public testing::Test {
  protected:
   void SetUp() override {
-    server_ = dbtool_test::server_from_environment(dbtool_test::kPostgresVariable);
+    server_ = test_support::server_from_environment(dbtool_test::kPostgresVariable);
     if (!server_) {
-      GTEST_SKIP() << dbtool_test::kPostgresVariable
-                   << " is not set; run eval \"$(scripts/db-servers start)\" first";
+      GTEST_SKIP() << test_support::missing_server_message(dbtool_test::kPostgresVariable);
     }
-    database_ = dbtool_test::unique_name("dbtool_pg");
+    database_ = test_support::unique_name("dbtool_pg_");
     run({"CREATE DATABASE " + database_}, server_->database);
     dbtool::set_database_config(database_, server_->user, server_->password, server_->host,
                                 Value(server_->port));

@@ -7,6 +7,7 @@
 #include "chat_model/client.hpp"
 #include "prompt_template/prompt_template.hpp"
 #include "sql_database/custom_sql_database.hpp"
+#include "sql_database/query_checker.hpp"
 #include "sql_database/sql_tools.hpp"
 #include "state_graph/graph.hpp"
 

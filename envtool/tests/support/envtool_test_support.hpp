@@ -2,14 +2,13 @@
 
 // Helpers of the envtool and master tests: descriptor-level output capture, fresh processes for
 // cases that need the process-wide settings untouched, temporary directories, child programs and
-// a locally built wheel (no package index is reachable from the test machines).
+// a locally built wheel (no package index is reachable from the test machines). Child programs
+// run through test_support::run_process.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,8 +19,7 @@
 #include <vector>
 
 #include "embedded_python/embedded_python.hpp"
-
-extern char** environ;
+#include "test_support/process.hpp"
 
 namespace envtool_test {
 
@@ -77,25 +75,15 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// Runs argv (no shell) with the given descriptor for standard output and error (or the process's
-// own when -1) and returns its exit status, or -1 when it could not start or did not exit.
-inline int run_program(const std::vector<std::string>& argv, int output_fd = -1) {
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (output_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, output_fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, output_fd, 2);
-  }
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+// Runs argv (no shell) and returns its exit status (128 + the signal number when a signal ended
+// it). What the program wrote is then written to this process's standard output and error.
+inline int run_program(const std::vector<std::string>& argv) {
+  test_support::ProcessOptions options;
+  options.timeout = std::chrono::minutes(10);
+  const test_support::ProcessResult result = test_support::run_process(argv, options);
+  std::cout << result.out << std::flush;
+  std::cerr << result.err << std::flush;
+  return result.exit_code;
 }
 
 // The settings of envtool are process-wide and start empty only once per process. A test that

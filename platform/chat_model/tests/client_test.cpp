@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "env_guard.hpp"
+#include "model_environment.hpp"
 #include "test_support/fake_chat_server.hpp"
 
 namespace chat_model {
@@ -53,7 +53,7 @@ class ClientTest : public ::testing::Test {
     return AzureChatOpenAI(server_.azure_settings(), parameters);
   }
 
-  EnvGuard env_;
+  ModelEnvironment env_;
   FakeChatServer server_;
 };
 

@@ -6,14 +6,14 @@
 #include <functional>
 
 #include "chat_model/errors.hpp"
-#include "env_guard.hpp"
+#include "model_environment.hpp"
 
 namespace chat_model {
 namespace {
 
 using ::testing::HasSubstr;
 
-void set_azure(EnvGuard& env) {
+void set_azure(ModelEnvironment& env) {
   env.set("AZURE_OPENAI_ENDPOINT", "https://example.openai.azure.com");
   env.set("AZURE_OPENAI_API_KEY", "key-1");
   env.set("AZURE_OPENAI_CHAT35_DEPLOYMENT", "gpt-35");
@@ -21,7 +21,7 @@ void set_azure(EnvGuard& env) {
 }
 
 TEST(SettingsTest, AzureFieldsComeFromTheEnvironmentWithTheDefaultApiVersion) {
-  EnvGuard env;
+  ModelEnvironment env;
   set_azure(env);
   EXPECT_EQ(AzureOpenAIChat35().fields().dump(),
             Value::parse(R"({"provider": "azure", "azure_endpoint":
@@ -42,7 +42,7 @@ TEST(SettingsTest, AzureFieldsComeFromTheEnvironmentWithTheDefaultApiVersion) {
 }
 
 TEST(SettingsTest, CompatibleFieldsComeFromTheEnvironment) {
-  EnvGuard env;
+  ModelEnvironment env;
   env.set("ASKDB_CHAT_PROVIDER", "openai_compatible");
   env.set("OPENAI_BASE_URL", "http://127.0.0.1:11434/v1");
   env.set("ASKDB_CHAT35_MODEL", "llama3.1");
@@ -55,61 +55,62 @@ TEST(SettingsTest, CompatibleFieldsComeFromTheEnvironment) {
 TEST(SettingsTest, AMissingOrMalformedSettingNamesTheVariableToSet) {
   struct Case {
     const char* description;
-    std::function<void(EnvGuard&)> arrange;
+    std::function<void(ModelEnvironment&)> arrange;
     bool chat4;
     const char* variable;
   };
   const Case cases[] = {
       {"no endpoint",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.unset("AZURE_OPENAI_ENDPOINT");
        },
        false, "set the environment variable AZURE_OPENAI_ENDPOINT"},
       {"empty key",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.set("AZURE_OPENAI_API_KEY", "");
        },
        false, "set the environment variable AZURE_OPENAI_API_KEY"},
       {"no 3.5 deployment",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.unset("AZURE_OPENAI_CHAT35_DEPLOYMENT");
        },
        false, "set the environment variable AZURE_OPENAI_CHAT35_DEPLOYMENT"},
       {"no 4 deployment",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.unset("AZURE_OPENAI_CHAT4_DEPLOYMENT");
        },
        true, "set the environment variable AZURE_OPENAI_CHAT4_DEPLOYMENT"},
-      {"no base url", [](EnvGuard& e) { e.set("ASKDB_CHAT_PROVIDER", "openai_compatible"); }, false,
+      {"no base url",
+       [](ModelEnvironment& e) { e.set("ASKDB_CHAT_PROVIDER", "openai_compatible"); }, false,
        "set the environment variable OPENAI_BASE_URL"},
       {"no model",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          e.set("ASKDB_CHAT_PROVIDER", "openai_compatible");
          e.set("OPENAI_BASE_URL", "http://127.0.0.1:1/v1");
          e.set("ASKDB_CHAT35_MODEL", "m");
        },
        true, "set the environment variable ASKDB_CHAT4_MODEL"},
-      {"unknown provider", [](EnvGuard& e) { e.set("ASKDB_CHAT_PROVIDER", "acme"); }, false,
+      {"unknown provider", [](ModelEnvironment& e) { e.set("ASKDB_CHAT_PROVIDER", "acme"); }, false,
        "ASKDB_CHAT_PROVIDER must be 'azure' or 'openai_compatible', not 'acme'"},
       {"bad retries",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.set("ASKDB_CHAT_MAX_RETRIES", "two");
        },
        false, "ASKDB_CHAT_MAX_RETRIES must be a whole number"},
       {"bad timeout",
-       [](EnvGuard& e) {
+       [](ModelEnvironment& e) {
          set_azure(e);
          e.set("ASKDB_CHAT_CONNECT_TIMEOUT_SECONDS", "-1");
        },
        false, "ASKDB_CHAT_CONNECT_TIMEOUT_SECONDS must be a positive number of seconds"},
   };
   for (const auto& c : cases) {
-    EnvGuard env;
+    ModelEnvironment env;
     c.arrange(env);
     try {
       if (c.chat4) {

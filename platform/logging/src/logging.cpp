@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -17,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include "text/text.hpp"
 
 namespace logging {
 namespace {
@@ -119,9 +120,7 @@ const char* to_string(Level level) noexcept {
 }
 
 Level parse_level(std::string_view name) {
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = text::ascii_lower(name);
   for (Level level : {Level::debug, Level::info, Level::warn, Level::error, Level::off}) {
     if (lower == to_string(level)) return level;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "compiled.hpp"
+#include "text/text.hpp"
 
 namespace prompt_template {
 
@@ -40,11 +41,8 @@ bool is_name(std::string_view s) {
   return !s.empty() && is_name_start(s.front()) && std::all_of(s.begin(), s.end(), is_name_char);
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// Blanks around a tag's body: space, tab and line breaks (not form feed or vertical tab).
+std::string_view trim(std::string_view s) { return text::trim(s, " \t\n\r"); }
 
 // Collects segments, merging adjacent literal text, and the free variables in order of first use.
 class Builder {

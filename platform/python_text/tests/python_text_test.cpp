@@ -4,68 +4,30 @@
 #include "python_text/python_text.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support/python.hpp"
 
 namespace {
 
 using python_text::InvalidUtf8;
 using python_text::NonFinite;
 
-std::string to_hex(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
-}
+using test_support::from_hex;
+using test_support::to_hex;
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  return out;
-}
-
-// Runs a Python program that reads the input file and writes the output file; returns the
-// output's lines. The program sees the two paths as sys.argv[1] and sys.argv[2].
+// Runs a Python program on `input` and returns the lines it writes. Input and output are ASCII
+// (texts travel as hex) except where a program writes UTF-8 to sys.stdout.buffer itself.
 std::vector<std::string> run_python(const std::string& program, const std::string& input) {
-  static int counter = 0;
-  const auto dir = std::filesystem::path(::testing::TempDir());
-  const std::string stem =
-      "askdb_python_text_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-  const auto script = dir / (stem + ".py");
-  const auto in = dir / (stem + ".in");
-  const auto out = dir / (stem + ".out");
-  std::ofstream(script) << program;
-  std::ofstream(in, std::ios::binary) << input;
-  const std::string command =
-      "/usr/bin/python3 -I " + script.string() + " " + in.string() + " " + out.string() + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  std::string errors;
-  char buf[512];
-  while (pipe != nullptr && std::fgets(buf, sizeof buf, pipe) != nullptr) errors += buf;
-  const int status = pipe != nullptr ? pclose(pipe) : -1;
-  EXPECT_EQ(status, 0) << errors;
   std::vector<std::string> lines;
-  std::ifstream result(out);
-  for (std::string line; std::getline(result, line);) lines.push_back(line);
-  std::filesystem::remove(script);
-  std::filesystem::remove(in);
-  std::filesystem::remove(out);
+  std::istringstream out(test_support::run_python(program, input));
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
   return lines;
 }
 
@@ -76,10 +38,9 @@ std::vector<std::string> python_str_reprs(const std::vector<std::string>& texts)
   for (const auto& t : texts) input += to_hex(t) + "\n";
   const auto lines = run_python(
       "import sys\n"
-      "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as out:\n"
-      "    for line in f.read().split('\\n')[:-1]:\n"
-      "        t = bytes.fromhex(line).decode('utf-8', 'surrogateescape')\n"
-      "        out.write(repr(t).encode('utf-8', 'surrogateescape').hex() + '\\n')\n",
+      "for line in sys.stdin.read().split('\\n')[:-1]:\n"
+      "    t = bytes.fromhex(line).decode('utf-8', 'surrogateescape')\n"
+      "    print(repr(t).encode('utf-8', 'surrogateescape').hex())\n",
       input);
   std::vector<std::string> reprs;
   for (const auto& l : lines) reprs.push_back(from_hex(l));
@@ -115,9 +76,8 @@ TEST(PythonText, FloatReprMatchesPython) {
   // shortest that read back and the layout is Python's.
   const auto reprs = run_python(
       "import sys\n"
-      "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as out:\n"
-      "    for line in f.read().split('\\n')[:-1]:\n"
-      "        out.write(repr(float(line)) + '\\n')\n",
+      "for line in sys.stdin.read().split('\\n')[:-1]:\n"
+      "    print(repr(float(line)))\n",
       input);
   ASSERT_EQ(reprs.size(), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -148,10 +108,7 @@ TEST(PythonText, NonFiniteFloatsInBothSpellings) {
 // Every code point, against the interpreter's own answer.
 TEST(PythonText, PrintableTableIsTheInterpretersForEveryCodePoint) {
   const auto lines = run_python(
-      "import sys\n"
-      "with open(sys.argv[2], 'w') as out:\n"
-      "    out.write(''.join('1' if chr(c).isprintable() else '0' for c in range(0x110000)))\n",
-      "");
+      "print(''.join('1' if chr(c).isprintable() else '0' for c in range(0x110000)))\n", "");
   ASSERT_EQ(lines.size(), 1u);
   const std::string& expected = lines[0];
   ASSERT_EQ(expected.size(), 0x110000u);
@@ -242,9 +199,8 @@ TEST(PythonText, BytesReprMatchesPython) {
   for (const auto& v : values) input += to_hex(v) + "\n";
   const auto expected = run_python(
       "import sys\n"
-      "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as out:\n"
-      "    for line in f.read().split('\\n')[:-1]:\n"
-      "        out.write(repr(bytes.fromhex(line)) + '\\n')\n",
+      "for line in sys.stdin.read().split('\\n')[:-1]:\n"
+      "    print(repr(bytes.fromhex(line)))\n",
       input);
   ASSERT_EQ(expected.size(), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -269,10 +225,9 @@ TEST(PythonText, ListDisplayMatchesPython) {
   }
   const auto expected = run_python(
       "import sys\n"
-      "with open(sys.argv[1]) as f, open(sys.argv[2], 'w', encoding='utf-8') as out:\n"
-      "    for line in f.read().split('\\n')[:-1]:\n"
-      "        items = [bytes.fromhex(h).decode() for h in line.split(',')] if line else []\n"
-      "        out.write(repr(items) + '\\n')\n",
+      "for line in sys.stdin.read().split('\\n')[:-1]:\n"
+      "    items = [bytes.fromhex(h).decode() for h in line.split(',')] if line else []\n"
+      "    sys.stdout.buffer.write(repr(items).encode('utf-8') + b'\\n')\n",
       input);
   ASSERT_EQ(expected.size(), lists.size());
   for (std::size_t i = 0; i < lists.size(); ++i)

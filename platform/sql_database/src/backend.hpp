@@ -33,6 +33,7 @@ class Backend {
   virtual std::vector<TableEntry> list_tables() const = 0;
   // The CREATE statement of a table or view.
   virtual std::string create_statement(const TableEntry& table) const = 0;
+  // The name as a quoted identifier of the dialect (see quote_name).
   virtual std::string quote_identifier(std::string_view name) const = 0;
   // What the account may do beyond reading, found when the backend was made.
   virtual const AccountPrivileges& account_privileges() const noexcept = 0;
@@ -55,6 +56,10 @@ std::unique_ptr<Backend> make_mysql_backend(const ParsedUri& uri, const Database
 // The statement text without surrounding blanks and trailing semicolons; empty when the text
 // holds nothing else.
 std::string_view trim_statement(std::string_view sql) noexcept;
+
+// `name` between two `quote` characters, each quote inside it doubled: the identifier quoting of
+// SQLite and PostgreSQL ('"') and MySQL ('`').
+std::string quote_name(std::string_view name, char quote);
 
 // Whether a statement may take a session-level lock (PostgreSQL's advisory locks, MySQL's
 // GET_LOCK): every function that does has "lock" in its name. Such locks outlive the statement's

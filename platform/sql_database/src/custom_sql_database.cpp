@@ -13,6 +13,7 @@
 
 #include "backend.hpp"
 #include "sqlite_handles.hpp"
+#include "text/text.hpp"
 
 namespace sql_database {
 
@@ -25,12 +26,18 @@ bool may_take_session_lock(std::string_view sql) noexcept {
 }
 
 std::string_view trim_statement(std::string_view sql) noexcept {
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  while (!sql.empty() && blank(sql.front())) sql.remove_prefix(1);
-  while (!sql.empty() && (blank(sql.back()) || sql.back() == ';')) sql.remove_suffix(1);
-  return sql;
+  static constexpr std::string_view kBlanksAndSemicolons = " \t\n\v\f\r;";
+  return text::trim_end(text::trim_start(sql), kBlanksAndSemicolons);
+}
+
+std::string quote_name(std::string_view name, char quote) {
+  std::string out(1, quote);
+  for (char c : name) {
+    if (c == quote) out += quote;
+    out += c;
+  }
+  out += quote;
+  return out;
 }
 
 namespace detail {

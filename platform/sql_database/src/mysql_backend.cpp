@@ -14,6 +14,7 @@
 
 #include "backend.hpp"
 #include "statement_guard.hpp"
+#include "text/text.hpp"
 
 namespace sql_database {
 namespace {
@@ -287,12 +288,7 @@ class MysqlBackend final : public Backend {
   }
 
   std::string quote_identifier(std::string_view name) const override {
-    std::string out = "`";
-    for (char c : name) {
-      if (c == '`') out += '`';
-      out += c;
-    }
-    return out + "`";
+    return quote_name(name, '`');
   }
 
   const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }
@@ -310,13 +306,8 @@ class MysqlBackend final : public Backend {
         const auto on = grant.find(" ON *.* TO ");
         if (grant.rfind("GRANT ", 0) != 0 || on == std::string::npos) continue;
         // "GRANT SELECT, FILE, SHUTDOWN ON *.* TO ..."
-        std::string_view list = std::string_view(grant).substr(6, on - 6);
-        while (!list.empty()) {
-          const auto comma = list.find(',');
-          std::string_view item = list.substr(0, comma);
-          list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-          while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-          while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        for (std::string_view item : text::split(std::string_view(grant).substr(6, on - 6), ',')) {
+          item = text::trim(item, " ");
           if (item == "ALL PRIVILEGES" || item == "ALL") {
             found.reasons.push_back("ALL PRIVILEGES");
           } else if (item == "FILE" || item == "SUPER" || item == "SHUTDOWN") {

@@ -5,6 +5,7 @@
 
 #include "backend.hpp"
 #include "statement_guard.hpp"
+#include "text/text.hpp"
 
 namespace sql_database {
 namespace {
@@ -35,10 +36,9 @@ enum : Oid {
   kNumeric = 1700,
 };
 
-std::string trimmed(const char* text) {
-  std::string s = text != nullptr ? text : "";
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
+// libpq's messages end in a line break.
+std::string trimmed(const char* message) {
+  return std::string(text::trim_end(message != nullptr ? message : "", " \n"));
 }
 
 void ignore_notice(void*, const char*) {}
@@ -230,12 +230,7 @@ class PostgresBackend final : public Backend {
   }
 
   std::string quote_identifier(std::string_view name) const override {
-    std::string out = "\"";
-    for (char c : name) {
-      if (c == '"') out += '"';
-      out += c;
-    }
-    return out + "\"";
+    return quote_name(name, '"');
   }
 
   const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }
@@ -262,11 +257,8 @@ class PostgresBackend final : public Backend {
       if (std::string_view(PQgetvalue(res.get(), 0, 0)) == "t") {
         found.reasons.push_back("superuser");
       } else if (PQgetisnull(res.get(), 0, 1) == 0) {
-        std::string_view roles = PQgetvalue(res.get(), 0, 1);
-        while (!roles.empty()) {
-          const auto comma = roles.find(',');
-          found.reasons.push_back("member of " + std::string(roles.substr(0, comma)));
-          roles = comma == std::string_view::npos ? std::string_view() : roles.substr(comma + 1);
+        for (const std::string_view role : text::split(PQgetvalue(res.get(), 0, 1), ',')) {
+          if (!role.empty()) found.reasons.push_back("member of " + std::string(role));
         }
       }
       const std::string database = PQgetvalue(res.get(), 0, 3);

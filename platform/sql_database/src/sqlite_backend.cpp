@@ -175,12 +175,7 @@ class SqliteBackend final : public Backend {
   }
 
   std::string quote_identifier(std::string_view name) const override {
-    std::string out = "\"";
-    for (char c : name) {
-      if (c == '"') out += '"';
-      out += c;
-    }
-    return out + "\"";
+    return quote_name(name, '"');
   }
 
   const AccountPrivileges& account_privileges() const noexcept override { return privileges_; }

@@ -1,9 +1,10 @@
 #include "statement_guard.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <initializer_list>
 #include <vector>
+
+#include "text/text.hpp"
 
 namespace sql_database {
 namespace {
@@ -30,13 +31,6 @@ bool is_word_start(char c) {
 }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_word_char(char c) { return is_word_start(c) || is_digit(c) || c == '$'; }
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -171,12 +165,13 @@ std::vector<Token> tokenize(std::string_view s, ServerDialect dialect, Reading r
                            tokens[tokens.size() - 2].kind == TokenKind::word &&
                            tokens[tokens.size() - 2].text == "u";
       std::string name = quoted('"', false);
-      tokens.push_back({TokenKind::quoted, lower(unicode ? decode_unicode_name(name) : name)});
+      tokens.push_back(
+          {TokenKind::quoted, text::ascii_lower(unicode ? decode_unicode_name(name) : name)});
     } else if (c == '"') {
       quoted('"', reading.backslash_escapes);
       tokens.push_back({TokenKind::literal, {}});
     } else if (!pg && c == '`') {
-      tokens.push_back({TokenKind::quoted, lower(quoted('`', false))});
+      tokens.push_back({TokenKind::quoted, text::ascii_lower(quoted('`', false))});
     } else if (pg && c == '$' && (next == '$' || is_word_start(next))) {
       // A dollar-quoted string: $tag$ ... $tag$.
       std::size_t k = i + 1;
@@ -193,7 +188,7 @@ std::vector<Token> tokenize(std::string_view s, ServerDialect dialect, Reading r
     } else if (is_word_start(c) || (!pg && is_digit(c))) {
       const std::size_t start = i;
       while (i < s.size() && is_word_char(s[i])) ++i;
-      tokens.push_back({TokenKind::word, lower(s.substr(start, i - start))});
+      tokens.push_back({TokenKind::word, text::ascii_lower(s.substr(start, i - start))});
       word_end = i;
     } else if (is_digit(c)) {
       while (i < s.size() && (is_word_char(s[i]) || s[i] == '.')) ++i;
@@ -208,16 +203,6 @@ std::vector<Token> tokenize(std::string_view s, ServerDialect dialect, Reading r
 
 bool in(const std::string& word, std::initializer_list<const char*> words) {
   return std::any_of(words.begin(), words.end(), [&](const char* w) { return word == w; });
-}
-
-bool starts_with(const std::string& word, const char* prefix) {
-  return word.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-std::string upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
 }
 
 // Words that begin a statement, the reading ones first.
@@ -265,7 +250,7 @@ std::string statement_refusal(const std::string& word, ServerDialect dialect) {
   } else if (in(word, {"kill", "shutdown", "restart"})) {
     reason = " (it stops server threads or the server itself)";
   }
-  return upper(word) + " statements are not allowed here" + reason +
+  return text::ascii_upper(word) + " statements are not allowed here" + reason +
          ": only queries that read are run, statements starting with " +
          (pg ? "SELECT, WITH, VALUES, TABLE, SHOW or EXPLAIN"
              : "SELECT, WITH, VALUES, TABLE, SHOW, DESCRIBE or EXPLAIN");
@@ -309,13 +294,13 @@ const char* postgres_function_refusal(const std::string& name) {
                 "pg_logical_slot_peek_binary_changes",
                 "pg_logical_emit_message",
                 "pg_import_system_collations"}) ||
-      starts_with(name, "pg_stat_reset") || starts_with(name, "pg_replication_origin_"))
+      name.starts_with("pg_stat_reset") || name.starts_with("pg_replication_origin_"))
     return "it signals or controls server processes or changes server state";
   if (in(name, {"query_to_xml", "query_to_xmlschema", "query_to_xml_and_xmlschema", "ts_stat",
                 "ts_rewrite", "crosstab", "crosstab2", "crosstab3", "crosstab4", "connectby",
                 "xpath_table"}))
     return "it runs SQL given as text, which cannot be checked here";
-  if (starts_with(name, "dblink")) return "it connects to other databases";
+  if (name.starts_with("dblink")) return "it connects to other databases";
   return nullptr;
 }
 
@@ -370,7 +355,7 @@ std::string check(const std::vector<Token>& tokens, ServerDialect dialect) {
       return "UESCAPE is not allowed here: write the name or string without it";
     if (!pg && t.text == "into" && k + 1 < tokens.size() && tokens[k + 1].kind == TokenKind::word &&
         (tokens[k + 1].text == "outfile" || tokens[k + 1].text == "dumpfile"))
-      return "INTO " + upper(tokens[k + 1].text) +
+      return "INTO " + text::ascii_upper(tokens[k + 1].text) +
              " is not allowed here: it writes a file on the database server";
   }
   return {};

@@ -10,23 +10,21 @@
 
 #include "sql_database/custom_sql_database.hpp"
 #include "sql_database/sql_tools.hpp"
-#include "test_databases.hpp"
-#include "test_support/fake_chat_server.hpp"
+#include "test_support/test_database.hpp"
 
 namespace sql_database {
 namespace {
 
-using ::testing::AllOf;
+using test_support::TestDatabase;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using testing::TestDatabase;
 
 class BackendTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     std::string skip;
-    db_ = testing::make_test_database(GetParam(), skip);
+    db_ = test_support::make_test_database(GetParam(), skip);
     if (!db_) GTEST_SKIP() << skip;
   }
 
@@ -445,27 +443,6 @@ TEST_P(BackendTest, ConcurrentCallsShareASmallPool) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
-}
-
-TEST_P(BackendTest, CheckerAsksTheModelInTheDialectAndReturnsItsSql) {
-  test_support::FakeChatServer server;
-  chat_model::AzureChatOpenAI llm(server.azure_settings(), state_graph::Value{{"max_tokens", 256}});
-  const QuerySQLCheckerTool checker(db_->open(), llm);
-
-  server.push_json_answer({{"sql_query", "```sql\nSELECT id FROM items WHERE id = 1\n```"}});
-  EXPECT_EQ(checker._run("SELECT id FROM items WHERE id == 1"),
-            "SELECT id FROM items WHERE id = 1");
-  const auto request = server.last_request();
-  EXPECT_EQ(request.schema_name(), "CheckedSQLQuery");
-  const auto messages = request.messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0]["role"], "system");
-  EXPECT_THAT(messages[0]["content"].get<std::string>(), HasSubstr(dialect()));
-  EXPECT_THAT(messages[1]["content"].get<std::string>(),
-              AllOf(HasSubstr(dialect()), EndsWith("Query:\nSELECT id FROM items WHERE id == 1")));
-
-  server.push_json_answer({{"sql_query", "SELECT 2"}});
-  EXPECT_EQ(checker._run("SELECT 2"), "SELECT 2");
 }
 
 TEST_P(ServerTest, ALostConnectionIsReplaced) {

@@ -9,7 +9,9 @@
 
 #include "sql_database/custom_sql_database.hpp"
 #include "sql_database/sql_tools.hpp"
-#include "test_databases.hpp"
+#include "test_support/environment.hpp"
+#include "test_support/process.hpp"
+#include "test_support/python.hpp"
 
 namespace sql_database {
 namespace {
@@ -27,7 +29,8 @@ std::string read(const fs::path& p) {
 class DemoDatabase : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    path_ = new fs::path(fs::path(::testing::TempDir()) / (testing::unique_name("demo_") + ".db"));
+    path_ =
+        new fs::path(fs::path(::testing::TempDir()) / (test_support::unique_name("demo_") + ".db"));
     create_database_from_sql(path_->string(), read(ASKDB_DEMO_SEED));
   }
   static void TearDownTestSuite() {
@@ -78,12 +81,10 @@ TEST_F(DemoDatabase, HoldsAFewHundredOrdersOverTwoYearsWithNullsAndDecimals) {
 TEST_F(DemoDatabase, TheSeedIsWhatTheGeneratorWrites) {
   const fs::path seed(ASKDB_DEMO_SEED);
   EXPECT_LT(fs::file_size(seed), 1000000u);
-  const fs::path out = fs::path(::testing::TempDir()) / testing::unique_name("seed_");
-  const std::string command = "/usr/bin/python3 -I " +
-                              (seed.parent_path() / "make_seed.py").string() + " > " + out.string();
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_TRUE(read(out) == read(seed)) << "seed.sql differs from what make_seed.py writes";
-  fs::remove(out);
+  const test_support::ProcessResult generated = test_support::run_process(
+      {test_support::kSystemPython, "-I", (seed.parent_path() / "make_seed.py").string()});
+  ASSERT_EQ(generated.exit_code, 0) << generated.err;
+  EXPECT_TRUE(generated.out == read(seed)) << "seed.sql differs from what make_seed.py writes";
 }
 
 }  // namespace

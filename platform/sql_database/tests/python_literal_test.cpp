@@ -7,46 +7,29 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "result_text.hpp"
-#include "test_databases.hpp"
+#include "test_support/python.hpp"
 
 namespace sql_database {
 namespace {
 
 using ::testing::HasSubstr;
 
-// repr(eval(text)) as /usr/bin/python3 computes it, or "ERROR: ..." when it fails.
+// repr(eval(text)) as /usr/bin/python3 computes it, or "ERROR: ..." when it fails. Bytes that
+// are not UTF-8 travel as the lone surrogates of surrogateescape, both ways.
 std::string python_repr_of(const std::string& text) {
-  const auto dir = std::filesystem::path(::testing::TempDir());
-  const std::string name = testing::unique_name("askdb_literal_");
-  const auto in = dir / (name + ".in");
-  const auto out = dir / (name + ".out");
-  std::ofstream(in, std::ios::binary) << text;
-  const std::string command =
-      "/usr/bin/python3 -I -c \"import sys, datetime; from decimal import Decimal; "
-      "t = open(sys.argv[1], encoding='utf-8', errors='surrogateescape').read(); "
-      "open(sys.argv[2], 'w', encoding='utf-8', errors='surrogateescape').write(repr(eval(t)))\" " +
-      in.string() + " " + out.string() + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "ERROR: cannot start python3";
-  std::string errors;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe) != nullptr) errors += buf;
-  if (pclose(pipe) != 0) return "ERROR: " + errors;
-  std::stringstream ss;
-  {
-    std::ifstream result(out, std::ios::binary);
-    ss << result.rdbuf();
+  try {
+    return test_support::run_python(
+        "import sys, datetime\n"
+        "from decimal import Decimal\n"
+        "t = sys.stdin.buffer.read().decode('utf-8', 'surrogateescape')\n"
+        "sys.stdout.buffer.write(repr(eval(t)).encode('utf-8', 'surrogateescape'))\n",
+        text);
+  } catch (const std::runtime_error& error) {
+    return std::string("ERROR: ") + error.what();
   }
-  std::filesystem::remove(in);
-  std::filesystem::remove(out);
-  return ss.str();
 }
 
 std::string str(std::string_view s, std::size_t limit = 0) {

@@ -15,16 +15,17 @@
 #include "result_text.hpp"
 #include "sql_database/custom_sql_database.hpp"
 #include "statement_guard.hpp"
-#include "test_databases.hpp"
+#include "test_support/environment.hpp"
+#include "test_support/test_database.hpp"
 #include "uri.hpp"
 
 namespace sql_database {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::TestDatabase;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using testing::TestDatabase;
 
 struct GuardCase {
   std::string sql;
@@ -171,9 +172,9 @@ class GuardTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     std::string skip;
-    db_ = testing::make_test_database(GetParam(), skip);
+    db_ = test_support::make_test_database(GetParam(), skip);
     if (!db_) GTEST_SKIP() << skip;
-    dir_ = fs::path(::testing::TempDir()) / testing::unique_name("askdb_guard_");
+    dir_ = fs::path(::testing::TempDir()) / test_support::unique_name("askdb_guard_");
     fs::create_directories(dir_);
     // The servers run as other users; the files they might be asked to read or write are theirs
     // to reach.
@@ -374,7 +375,7 @@ TEST_P(GuardTest, HostileStatementsAreRefusedAndChangeNothing) {
 class TestAccount {
  public:
   TestAccount(TestDatabase& db, std::vector<std::string> grants) : db_(db) {
-    name_ = testing::unique_name("askdb_reader_");
+    name_ = test_support::unique_name("askdb_reader_");
     const ParsedUri server = parse_uri(db.uri());
     const bool pg = db.dialect() == "postgresql";
     std::vector<std::string> setup;
@@ -508,7 +509,7 @@ TEST_P(MysqlGuardTest, AStatementPastItsDeadlineIsStoppedOnTheServer) {
   MysqlTuning tuning;
   tuning.server_time_limit = false;
   const auto backend = make_mysql_backend(parse_uri(db_->uri()), options, tuning);
-  const std::string tag = testing::unique_name("askdb_sleeper_");
+  const std::string tag = test_support::unique_name("askdb_sleeper_");
   const std::string sleeper = "SELECT SLEEP(20) AS " + tag;
   auto run = [&](const std::string& sql) {
     ResultText out(ResultText::Limits{}, false);

@@ -10,7 +10,7 @@
 
 #include "sql_database/custom_sql_database.hpp"
 #include "sql_database/sql_tools.hpp"
-#include "test_databases.hpp"
+#include "test_support/environment.hpp"
 
 namespace sql_database {
 namespace {
@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 fs::path temp_path(const std::string& stem) {
-  return fs::path(::testing::TempDir()) / (testing::unique_name(stem) + ".db");
+  return fs::path(::testing::TempDir()) / (test_support::unique_name(stem) + ".db");
 }
 
 std::string file_bytes(const fs::path& p) {
@@ -52,7 +52,7 @@ TEST(Sqlite, OpeningReportsMissingAndForeignFiles) {
 }
 
 TEST(Sqlite, RelativePathsAreFixedWhenOpened) {
-  const fs::path dir = fs::path(::testing::TempDir()) / testing::unique_name("rel_");
+  const fs::path dir = fs::path(::testing::TempDir()) / test_support::unique_name("rel_");
   fs::create_directories(dir);
   create_database_from_sql((dir / "shop.db").string(),
                            "CREATE TABLE t (a); INSERT INTO t VALUES (7);");

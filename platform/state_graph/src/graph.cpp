@@ -8,6 +8,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "text/text.hpp"
+
 namespace state_graph {
 
 namespace {
@@ -28,11 +30,7 @@ class ScopeGuard {
   const NodeScope* saved_;
 };
 
-std::string join_names(const std::vector<std::string>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
-  return out;
-}
+std::string join_names(const std::vector<std::string>& names) { return text::join(names, ", "); }
 
 }  // namespace
 

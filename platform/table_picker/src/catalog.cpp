@@ -4,6 +4,8 @@
 #include <cctype>
 #include <optional>
 
+#include "text/text.hpp"
+
 namespace table_picker {
 namespace {
 
@@ -104,14 +106,9 @@ std::vector<Token> tokenize(std::string_view text) {
   return tokens;
 }
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 bool is_keyword(const Token& t, std::string_view keyword) {
-  return t.kind == Kind::word && t.text.size() == keyword.size() && upper(t.text) == keyword;
+  return t.kind == Kind::word && t.text.size() == keyword.size() &&
+         text::ascii_upper(t.text) == keyword;
 }
 
 bool is_punct(const Token& t, char c) {
@@ -176,7 +173,7 @@ bool starts_constraint(const Token& t) {
                                        "CHECK",      "KEY",     "INDEX",   "FULLTEXT",
                                        "SPATIAL",    "EXCLUDE", "PERIOD",  "LIKE"};
   if (t.kind != Kind::word) return false;
-  const std::string u = upper(t.text);
+  const std::string u = text::ascii_upper(t.text);
   return std::any_of(std::begin(kWords), std::end(kWords), [&](const char* w) { return u == w; });
 }
 
@@ -188,7 +185,7 @@ bool ends_type(const Span& item, std::size_t i, bool type_started) {
       "AUTOINCREMENT", "COMMENT", "ON",         "IDENTITY",  "KEY",    "CHARSET"};
   const Token& t = *item[i];
   if (t.kind != Kind::word) return false;
-  const std::string u = upper(t.text);
+  const std::string u = text::ascii_upper(t.text);
   if (std::any_of(std::begin(kWords), std::end(kWords), [&](const char* w) { return u == w; }))
     return true;
   // "varchar(20) CHARACTER SET utf8" (MySQL) but "character varying(20)" (PostgreSQL).

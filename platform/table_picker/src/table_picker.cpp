@@ -13,6 +13,7 @@
 
 #include "logging/logging.hpp"
 #include "table_picker/catalog.hpp"
+#include "text/text.hpp"
 #include "words.hpp"
 
 namespace table_picker {
@@ -32,28 +33,8 @@ constexpr double kNeighbourShare = 0.25;
 // Longest line of one candidate in the prompt.
 constexpr std::size_t kMaxCandidateLine = 2000;
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-std::string join(const std::vector<std::string>& items, std::string_view separator) {
-  std::string out;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i) out += separator;
-    out += items[i];
-  }
-  return out;
-}
+// Blanks around names in listings and answers: space, tab and line breaks.
+std::string_view trim(std::string_view s) { return text::trim(s, " \t\n\r"); }
 
 // The listing of table_names_from_db: a text of names separated by commas, or a list of names.
 std::vector<std::string> listing_of(const Value& value) {
@@ -64,12 +45,8 @@ std::vector<std::string> listing_of(const Value& value) {
     if (!name.empty() && seen.insert(std::string(name)).second) names.emplace_back(name);
   };
   if (value.is_string()) {
-    std::string_view text = value.get_ref<const std::string&>();
-    while (true) {
-      const auto comma = text.find(',');
-      add(text.substr(0, comma));
-      if (comma == std::string_view::npos) break;
-      text.remove_prefix(comma + 1);
+    for (const std::string_view name : text::split(value.get_ref<const std::string&>(), ',')) {
+      add(name);
     }
   } else if (value.is_array()) {
     for (const auto& item : value) {
@@ -154,7 +131,7 @@ struct RelevantTablePicker::Index {
       if (auto it = by_name.find(form); it != by_name.end()) return it->second;
     }
     for (const auto& form : name_forms(answered)) {
-      if (auto it = by_lower_name.find(lower(form)); it != by_lower_name.end())
+      if (auto it = by_lower_name.find(text::ascii_lower(form)); it != by_lower_name.end())
         return it->second.front();
     }
     return std::nullopt;
@@ -200,7 +177,7 @@ std::shared_ptr<const RelevantTablePicker::Index> RelevantTablePicker::index_for
   std::unordered_map<std::string, const TableDescription*> by_lower;
   for (const auto& d : described) {
     exact.emplace(d.name, &d);
-    by_lower.emplace(lower(d.name), &d);
+    by_lower.emplace(text::ascii_lower(d.name), &d);
   }
 
   auto index = std::make_shared<Index>();
@@ -208,7 +185,7 @@ std::shared_ptr<const RelevantTablePicker::Index> RelevantTablePicker::index_for
   index->neighbours.resize(tables.size());
   for (std::size_t i = 0; i < tables.size(); ++i) {
     index->by_name.emplace(tables[i], i);
-    index->by_lower_name[lower(tables[i])].push_back(i);
+    index->by_lower_name[text::ascii_lower(tables[i])].push_back(i);
   }
   std::vector<const TableDescription*> descriptions(tables.size(), nullptr);
   for (std::size_t i = 0; i < tables.size(); ++i) {
@@ -216,14 +193,14 @@ std::shared_ptr<const RelevantTablePicker::Index> RelevantTablePicker::index_for
     table.name = tables[i];
     if (auto it = exact.find(tables[i]); it != exact.end()) {
       descriptions[i] = it->second;
-    } else if (auto lit = by_lower.find(lower(tables[i])); lit != by_lower.end()) {
+    } else if (auto lit = by_lower.find(text::ascii_lower(tables[i])); lit != by_lower.end()) {
       descriptions[i] = lit->second;
     }
     std::unordered_set<std::string> name_words, column_words;
     const auto words = detail::identifier_words(tables[i]);
     name_words.insert(words.begin(), words.end());
     table.name_word_count = name_words.size();
-    if (!words.empty()) index->joined_postings[join(words, "")].push_back(i);
+    if (!words.empty()) index->joined_postings[text::join(words, "")].push_back(i);
     if (descriptions[i] != nullptr) {
       for (const auto& column : descriptions[i]->columns) {
         table.columns.push_back(column.name);
@@ -271,7 +248,7 @@ PickerPlan RelevantTablePicker::plan(const State& state) const {
     return plan;
   }
 
-  const auto index = index_for(join(plan.tables, ","), plan.tables);
+  const auto index = index_for(text::join(plan.tables, ","), plan.tables);
   const std::size_t n = index->tables.size();
 
   // Lexical score of every table.
@@ -377,7 +354,7 @@ PickerPlan RelevantTablePicker::plan(const State& state) const {
 std::vector<std::string> RelevantTablePicker::finish(
     const PickerPlan& plan, const std::vector<std::string>& answered) const {
   if (plan.small_database) return plan.relevant_tables;
-  const auto index = index_for(join(plan.tables, ","), plan.tables);
+  const auto index = index_for(text::join(plan.tables, ","), plan.tables);
 
   std::vector<std::size_t> chosen;
   std::vector<std::string> dropped;
@@ -392,7 +369,7 @@ std::vector<std::string> RelevantTablePicker::finish(
   }
   if (!dropped.empty())
     logging::debug("table picker: dropped names that are not tables of the database: " +
-                   join(dropped, ", "));
+                   text::join(dropped, ", "));
 
   if (chosen.empty()) {
     // The best lexical matches; the first candidates when nothing matched.
@@ -410,7 +387,7 @@ std::vector<std::string> RelevantTablePicker::finish(
     logging::debug(
         "table picker: no valid table name in the answer; using the best lexical "
         "candidates: " +
-        join(names, ", "));
+        text::join(names, ", "));
   } else {
     // Tables that join two chosen tables which no foreign key joins directly.
     std::unordered_map<std::size_t, double> candidate_rank;
@@ -462,7 +439,7 @@ Update RelevantTablePicker::invoke(const State& state, const Value& /*options*/)
   if (logging::enabled(logging::Level::debug))
     logging::debug("table picker: the model answered " + answer.at("relevant_tables").dump());
   const std::vector<std::string> names = finish(p, answered);
-  logging::debug("table picker: relevant tables: " + join(names, ", "));
+  logging::debug("table picker: relevant tables: " + text::join(names, ", "));
   return Update(Value{{"relevant_tables", names}});
 }
 

@@ -6,10 +6,6 @@
 namespace table_picker::detail {
 namespace {
 
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 bool is_alnum(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80;
 }
@@ -35,12 +31,12 @@ bool is_function_word(std::string_view w) {
 std::string fold_word(std::string_view w) {
   std::string s(w);
   if (s.size() <= 3) return s;
-  if (ends_with(s, "ies")) return s.substr(0, s.size() - 3) + "y";
-  if (ends_with(s, "sses") || ends_with(s, "xes") || ends_with(s, "ches") || ends_with(s, "shes") ||
-      ends_with(s, "zzes"))
+  if (s.ends_with("ies")) return s.substr(0, s.size() - 3) + "y";
+  if (s.ends_with("sses") || s.ends_with("xes") || s.ends_with("ches") || s.ends_with("shes") ||
+      s.ends_with("zzes"))
     return s.substr(0, s.size() - 2);
-  if (ends_with(s, "ss") || ends_with(s, "us") || ends_with(s, "is")) return s;
-  if (ends_with(s, "s")) return s.substr(0, s.size() - 1);
+  if (s.ends_with("ss") || s.ends_with("us") || s.ends_with("is")) return s;
+  if (s.ends_with("s")) return s.substr(0, s.size() - 1);
   return s;
 }
 

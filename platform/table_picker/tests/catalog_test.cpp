@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sql_database/custom_sql_database.hpp"
-#include "test_databases.hpp"
+#include "test_support/test_database.hpp"
 
 namespace table_picker {
 
@@ -130,7 +130,7 @@ class RealDescriptions : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealDescriptions, ColumnsTypesAndForeignKeys) {
   std::string skip;
-  auto test_db = sql_database::testing::make_test_database(GetParam(), skip);
+  auto test_db = test_support::make_test_database(GetParam(), skip);
   if (!test_db) GTEST_SKIP() << skip;
   test_db->exec_all({
       "CREATE TABLE customers (customer_id INTEGER PRIMARY KEY, name VARCHAR(50) NOT NULL)",

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "test_support/environment.hpp"
 
 extern char** environ;
 
@@ -144,10 +145,7 @@ int wait_for(int pid, std::chrono::milliseconds timeout, bool& timed_out) {
 }  // namespace
 
 std::string unique_temp_path(const std::string& stem) {
-  static std::atomic<int> counter{0};
-  return (fs::temp_directory_path() /
-          ("askdb-" + stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
-      .string();
+  return (fs::temp_directory_path() / unique_name("askdb-" + stem + "-")).string();
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {

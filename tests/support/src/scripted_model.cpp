@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <thread>
+
+#include "text/text.hpp"
 
 namespace test_support {
 namespace {
@@ -15,12 +18,7 @@ std::string between(const std::string& text, const std::string& open, const std:
   return end == std::string::npos ? "" : text.substr(from, end - from);
 }
 
-std::string trim(std::string s) {
-  const auto first = s.find_first_not_of(" \n\t");
-  if (first == std::string::npos) return "";
-  const auto last = s.find_last_not_of(" \n\t");
-  return s.substr(first, last - first + 1);
-}
+std::string trim(std::string_view s) { return std::string(text::trim(s, " \n\t")); }
 
 std::string all_content(const RecordedRequest& request) {
   std::string text;

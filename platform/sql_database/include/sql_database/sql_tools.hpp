@@ -1,10 +1,12 @@
 #pragma once
 
+// The listing and description tools of the database wrapper. The SQL checker tool, which needs
+// a chat model, is in sql_database/query_checker.hpp (library sql_database_checker).
+
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "chat_model/client.hpp"
 #include "sql_database/custom_sql_database.hpp"
 
 namespace sql_database {
@@ -44,34 +46,5 @@ class InfoSQLDatabaseTool {
  private:
   CustomSQLDatabase db_;
 };
-
-// Has the chat model look over a query for common mistakes before it runs, and returns the
-// query it gives back (the original query when it gives back nothing). The model is asked for a
-// structured answer with one field, `sql_query`; a markdown code fence around the SQL is removed.
-// Thread-safe (as the database and the model client it holds).
-class QuerySQLCheckerTool {
- public:
-  QuerySQLCheckerTool(CustomSQLDatabase db, chat_model::AzureChatOpenAI llm);
-
-  // Throws chat_model::ModelError when the model call fails.
-  std::string _run(std::string_view query) const;
-
-  // The messages _run sends for `query`.
-  std::vector<chat_model::ChatMessage> messages(std::string_view query) const;
-
-  const CustomSQLDatabase& db() const noexcept { return db_; }
-
- private:
-  CustomSQLDatabase db_;
-  chat_model::AzureChatOpenAI llm_;
-  chat_model::StructuredChatModel checker_;
-};
-
-// The schema of the checker's answer: one text field, "sql_query".
-const chat_model::OutputSchema& checked_query_schema();
-
-// Removes a markdown code fence around SQL ("```sql\nSELECT 1\n```" -> "SELECT 1") and the
-// blanks around it; other text is returned trimmed.
-std::string strip_code_fence(std::string_view text);
 
 }  // namespace sql_database
