@@ -177,7 +177,8 @@ TEST_F(Serve, SixteenQuestionsAtOnceAreAllAnsweredAndNoneMixed) {
               Value::array({"SELECT " + std::to_string(i) + " * 7 AS n"}));
     EXPECT_EQ(r["sql_execution_result"], Value::array({"[(" + std::to_string(i * 7) + ",)]"}));
     EXPECT_EQ(r["final_response"],
-              "Answer: question " + std::to_string(i) + " has " + std::to_string(i * 7));
+              "Answer: question " + std::to_string(i) + " has " + std::to_string(i * 7))
+        << "analysis code error: " << r["python_error_message"];
     EXPECT_EQ(r["save_path"], (fs::canonical(charts_) / ids[i]).string());
   }
   const Value health = Value::parse(server->client().Get("/api/health")->body);

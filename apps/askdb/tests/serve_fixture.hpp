@@ -230,17 +230,24 @@ class ServeFixture : public testing::Test {
     return std::make_unique<Server>(serve_argv(extra), options);
   }
 
-  // Analysis code that draws a bar chart into the one question directory under the chart root
-  // (the test asks one question at a time when it uses this) and prints where it went.
-  std::string plot_code(const std::string& said = "Plants & Seeds earned the most") const {
+  // Analysis code that draws a bar chart of `rows` (a Python literal of (label, value) pairs)
+  // into the one question directory under the chart root (the test asks one question at a time
+  // when it uses this), and prints `said` and where the chart went.
+  std::string plot_code(
+      const std::string& said = "Plants & Seeds earned the most",
+      const std::string& rows =
+          "[('Plants & Seeds', 1520.5), ('Tools', 980.25), ('Books', 410.0)]") const {
     return "import os\nimport matplotlib.pyplot as plt\n"
            "root = " +
            Value(charts_.string()).dump() +
            "\n"
            "folders = [os.path.join(root, d) for d in os.listdir(root)]\n"
            "path = os.path.join(folders[0], 'revenue.png')\n"
-           "plt.figure(figsize=(6, 3.5)); plt.bar(['Plants & Seeds', 'Tools', 'Books'], "
-           "[1520.5, 980.25, 410.0]); plt.title('Revenue by category'); plt.tight_layout()\n"
+           "rows = " +
+           rows +
+           "\n"
+           "plt.figure(figsize=(6, 3.5)); plt.bar([r[0] for r in rows], [r[1] for r in rows])\n"
+           "plt.title('Revenue by category'); plt.tight_layout()\n"
            "plt.savefig(path); plt.close('all')\n"
            "print(" +
            Value(said).dump() + ")\nprint('chart:', path)\n";
