@@ -3,11 +3,13 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
+
+#include "text/text.hpp"
 
 namespace chat_model::detail {
 
@@ -32,14 +34,22 @@ void global_init() {
   });
 }
 
+// A thread's easy handle and the error buffer curl writes into for it. The buffer lives exactly
+// as long as the handle that points at it.
+struct ThreadHandle {
+  CurlHandle curl{curl_easy_init()};
+  char error[CURL_ERROR_SIZE] = {0};
+};
+
 // The calling thread's handle. curl_easy_reset clears the options of the previous request but
 // keeps the handle's connection cache, so a later call to the same host reuses the connection.
-CURL* thread_handle() {
+ThreadHandle& thread_handle() {
   global_init();
-  thread_local CurlHandle handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("libcurl could not create a handle");
-  curl_easy_reset(handle.get());
-  return handle.get();
+  thread_local ThreadHandle handle;
+  if (!handle.curl) throw std::runtime_error("libcurl could not create a handle");
+  curl_easy_reset(handle.curl.get());
+  handle.error[0] = '\0';
+  return handle;
 }
 
 struct BodySink {
@@ -61,23 +71,15 @@ size_t write_body(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-std::string trim(std::string text) {
-  auto not_space = [](unsigned char c) { return !std::isspace(c); };
-  text.erase(text.begin(), std::find_if(text.begin(), text.end(), not_space));
-  text.erase(std::find_if(text.rbegin(), text.rend(), not_space).base(), text.end());
-  return text;
-}
-
 size_t read_header(char* data, size_t size, size_t count, void* user) {
   auto* result = static_cast<HttpPostResult*>(user);
-  const std::string line(data, size * count);
+  const std::string_view line(data, size * count);
   const auto colon = line.find(':');
-  if (colon != std::string::npos) {
-    std::string name = line.substr(0, colon);
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (name == "retry-after") result->retry_after = trim(line.substr(colon + 1));
-    if (name == "retry-after-ms") result->retry_after_ms = trim(line.substr(colon + 1));
+  if (colon != std::string_view::npos) {
+    const std::string name = text::ascii_lower(line.substr(0, colon));
+    const std::string value(text::trim(line.substr(colon + 1)));
+    if (name == "retry-after") result->retry_after = value;
+    if (name == "retry-after-ms") result->retry_after_ms = value;
   }
   return size * count;
 }
@@ -104,10 +106,11 @@ bool transient(CURLcode code) {
 
 HttpPostResult http_post(const HttpPostRequest& request) {
   HttpPostResult result;
-  CURL* curl = thread_handle();
+  ThreadHandle& handle = thread_handle();
+  CURL* curl = handle.curl.get();
 
   SlistHandle headers;
-  for (const auto& line : *request.headers) {
+  for (const auto& line : request.headers) {
     curl_slist* extended = curl_slist_append(headers.get(), line.c_str());
     if (extended == nullptr) throw std::runtime_error("libcurl could not build the header list");
     (void)headers.release();
@@ -120,19 +123,18 @@ HttpPostResult http_post(const HttpPostRequest& request) {
     headers.reset(extended);
   }
 
-  char error_buffer[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, request.url->c_str());
+  // curl copies the URL; the body is read from the caller's memory during the transfer.
+  curl_easy_setopt(curl, CURLOPT_URL, std::string(request.url).c_str());
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body->data());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                   static_cast<curl_off_t>(request.body->size()));
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
   BodySink sink{&result.body, request.max_body_bytes};
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, read_header);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, handle.error);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeout_ms);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, request.connect_timeout_ms);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -159,7 +161,7 @@ HttpPostResult http_post(const HttpPostRequest& request) {
     result.timed_out = code == CURLE_OPERATION_TIMEDOUT;
     result.transient = transient(code);
     result.error = curl_easy_strerror(code);
-    if (error_buffer[0] != '\0') result.error += std::string(" (") + error_buffer + ")";
+    if (handle.error[0] != '\0') result.error += std::string(" (") + handle.error + ")";
     return result;
   }
   result.transport_ok = true;

@@ -1,15 +1,17 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace chat_model::detail {
 
+// One POST. The views must stay valid for the call; nothing is kept after it returns.
 struct HttpPostRequest {
-  const std::string* url = nullptr;
-  const std::vector<std::string>* headers = nullptr;  // "Name: value" lines
-  const std::string* body = nullptr;
+  std::string_view url;
+  std::span<const std::string> headers;  // "Name: value" lines
+  std::string_view body;
   long timeout_ms = 0;
   long connect_timeout_ms = 0;
   // The largest response body read; a longer one ends the transfer. Zero: no limit.
