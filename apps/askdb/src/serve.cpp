@@ -223,8 +223,19 @@ int run_serve(const ServeOptions& o) {
   std::cout << url << std::endl;
   std::cerr << "askdb: serving the " << db.dialect() << " database on " << url << " with "
             << o.workers << " workers; Ctrl-C stops" << std::endl;
+  if (!http.token.empty()) {
+    std::cerr << "askdb: the page asks for the token of ASKDB_SERVE_TOKEN (or open " << url
+              << "#token=TOKEN); API clients send 'Authorization: Bearer TOKEN'" << std::endl;
+  }
 
   wait_for_stop();
+  if (g_stop_signals == 0) {
+    // The listener ended without being asked to.
+    board.stop_accepting();
+    board.wait_until_idle(std::chrono::seconds(o.stop_timeout_seconds));
+    listener.join();
+    throw CommandError(kServiceFailure, "the HTTP server on " + url + " stopped unexpectedly");
+  }
   const auto running = board.health()["running"].get<int>();
   std::cerr << "askdb: stopping; " << running << " running question" << (running == 1 ? "" : "s")
             << " may finish (at most " << o.stop_timeout_seconds << " s)" << std::endl;

@@ -102,8 +102,12 @@ HandlerResponse check_request(const Request& req, Response& res, const HttpSetti
     return HandlerResponse::Handled;
   }
   if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin")) {
-    const std::string origin = lower(req.get_header_value("Origin"));
-    if (origin != "http://" + lower(req.get_header_value("Host"))) {
+    // The scheme is left aside: behind a proxy that ends TLS the page's origin is https.
+    std::string origin = lower(req.get_header_value("Origin"));
+    for (const char* scheme : {"http://", "https://"}) {
+      if (starts_with(origin, scheme)) origin.erase(0, std::string_view(scheme).size());
+    }
+    if (origin != lower(req.get_header_value("Host"))) {
       send_error(res, 403,
                  "requests from the page of another site are refused (Origin " +
                      req.get_header_value("Origin") + ")");

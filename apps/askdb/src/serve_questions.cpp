@@ -159,7 +159,9 @@ QuestionBoard::Submission QuestionBoard::submit(const std::string& question,
                                                 int max_pandas_iterations) {
   std::lock_guard lock(mutex_);
   if (stopping_) return Submission{Admission::stopping, "", 0};
-  if (queue_.size() >= options_.queue_capacity) {
+  // Questions an idle worker is about to take do not count as waiting.
+  const std::size_t idle = options_.workers - running_;
+  if (queue_.size() >= options_.queue_capacity + idle) {
     return Submission{Admission::queue_full, "", retry_after_locked()};
   }
   auto q = std::make_shared<Question>();

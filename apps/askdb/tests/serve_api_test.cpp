@@ -296,6 +296,11 @@ TEST_F(Serve, LoopbackRefusesOtherHostsOriginsAndBodiesThatAreNotJson) {
       {"a post from this page",
        post("127.0.0.1:" + port, "Origin: http://127.0.0.1:" + port + "\r\n", "application/json"),
        202},
+      {"this page served through a proxy that ends TLS",
+       post("localhost:" + port, "Origin: https://localhost:" + port + "\r\n", "application/json"),
+       202},
+      {"another port of this machine",
+       post("127.0.0.1:" + port, "Origin: http://127.0.0.1:1\r\n", "application/json"), 403},
   };
   for (const auto& k : cases) {
     const std::string response = raw_exchange(server->port(), k.request);
