@@ -967,12 +967,20 @@ except Exception:
 PyObject* guarded_builtins_dict() { return guarded_builtins; }
 
 std::shared_ptr<const GuardPolicy> make_guard_policy(const Guard& guard) {
-  static bool prepared = false;  // read and written with the GIL held
-  if (!prepared) {
-    prepared = true;
-    prepare_libraries();
-    guarded_builtins = PyDict_Copy(PyEval_GetBuiltins());
-    if (guarded_builtins == nullptr) throw py::error_already_set();
+  // Once, before the first guarded run. Preparing imports modules, and an import lets other
+  // threads take the GIL: they wait here, without the GIL, until the preparation has finished
+  // (a run that went ahead would find no guarded built-in names). A failed preparation is tried
+  // again by the next run.
+  static std::once_flag prepared;
+  {
+    py::gil_scoped_release release;
+    std::call_once(prepared, [] {
+      py::gil_scoped_acquire acquire;
+      prepare_libraries();
+      PyObject* copy = PyDict_Copy(PyEval_GetBuiltins());
+      if (copy == nullptr) throw py::error_already_set();
+      guarded_builtins = copy;
+    });
   }
   static const std::string temp = temp_root();
   auto policy = std::make_shared<GuardPolicy>();

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "embedded_python/embedded_python.hpp"
@@ -620,6 +621,30 @@ print('saved', name)
   EXPECT_EQ(replace_all(result.output, "guarded.png", "X"),
             replace_all(unguarded.output, "unguarded.png", "X"));
   EXPECT_THAT(result.output, HasSubstr("saved guarded.png"));
+}
+
+// Each test runs in a process of its own under ctest, so these are the process's first guarded
+// runs: they start together, while the guard prepares itself once.
+TEST(Guard, FirstGuardedRunsMayStartOnSeveralThreadsAtOnce) {
+  constexpr int kThreads = 6;
+  std::vector<std::string> errors(kThreads);
+  std::vector<std::string> outputs(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      Namespace ns = Namespace::with_datetime();
+      RunOptions options;
+      options.guard = Guard{fs::temp_directory_path().string()};
+      const RunResult r = run(ns, "print('question', " + std::to_string(i) + ")", options);
+      errors[i] = r.error;
+      outputs[i] = r.output;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(errors[i], "") << i;
+    EXPECT_EQ(outputs[i], "question " + std::to_string(i) + "\n") << i;
+  }
 }
 
 }  // namespace
