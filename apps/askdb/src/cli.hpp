@@ -72,5 +72,6 @@ void add_ask_command(CLI::App& app, int& exit_code);
 void add_database_commands(CLI::App& app, int& exit_code);  // tables, describe, sql
 void add_graph_command(CLI::App& app, int& exit_code);
 void add_doctor_command(CLI::App& app, int& exit_code);
+void add_serve_command(CLI::App& app, int& exit_code);
 
 }  // namespace askdb_cli
