@@ -103,7 +103,7 @@ class DatabaseCore {
     }
   }
 
-  std::string table_info(const std::vector<std::string>& names) const {
+  std::string table_info(const std::vector<std::string>& names, int samples) const {
     const std::vector<TableEntry> usable = usable_tables();
     std::vector<const TableEntry*> chosen;
     if (names.empty()) {
@@ -130,17 +130,16 @@ class DatabaseCore {
     std::string out;
     for (const TableEntry* t : chosen) {
       if (!out.empty()) out += "\n\n";
-      out += describe(*t);
+      out += describe(*t, samples);
     }
     return out;
   }
 
  private:
-  std::string describe(const TableEntry& table) const {
+  std::string describe(const TableEntry& table, int samples) const {
     std::string out = backend_->create_statement(table);
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ' || out.back() == ';'))
       out.pop_back();
-    const int samples = options_.sample_rows_in_table_info;
     if (samples <= 0) return out;
     ResultText::Limits limits;
     limits.max_chars = 0;
@@ -215,7 +214,12 @@ std::vector<std::string> CustomSQLDatabase::get_usable_table_names() const {
 }
 
 std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& table_names) const {
-  return core_->table_info(table_names);
+  return core_->table_info(table_names, core_->options().sample_rows_in_table_info);
+}
+
+std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& table_names,
+                                              int sample_rows) const {
+  return core_->table_info(table_names, sample_rows);
 }
 
 void create_database_from_sql(const std::string& path, std::string_view sql_text) {

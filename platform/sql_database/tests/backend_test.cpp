@@ -399,6 +399,11 @@ TEST_P(BackendTest, InfoDescribesTablesAndNamesUnknownOnes) {
   EXPECT_EQ(info._run("nope"),
             "Unknown table: nope. Valid table names: cheap_items, items, orders.");
   EXPECT_THROW(db.get_table_info({"nope"}), std::invalid_argument);
+
+  // Without sample rows: the statements alone, the same ones.
+  const std::string bare = db.get_table_info({"items", "orders"}, 0);
+  EXPECT_THAT(bare, Not(HasSubstr("sample row")));
+  EXPECT_EQ(bare.substr(0, bare.find("\n\n")), items.substr(0, items.find("\n\n")));
 }
 
 // SQLite and MySQL give their own CREATE text; PostgreSQL's is rebuilt from the catalog.

@@ -172,7 +172,8 @@ std::shared_ptr<const RelevantTablePicker::Index> RelevantTablePicker::index_for
   }
   // Built outside the lock: concurrent first runs may each read the descriptions once, which
   // costs less than holding every other run behind one database read.
-  std::vector<TableDescription> described = parse_table_descriptions(db_.get_table_info());
+  // Names, columns and keys are all the ranking needs: no sample rows.
+  std::vector<TableDescription> described = parse_table_descriptions(db_.get_table_info({}, 0));
   std::unordered_map<std::string, const TableDescription*> exact;
   std::unordered_map<std::string, const TableDescription*> by_lower;
   for (const auto& d : described) {

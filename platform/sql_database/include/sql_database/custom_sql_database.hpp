@@ -153,6 +153,9 @@ class CustomSQLDatabase {
   // naming the unknown names and the valid ones when a name is not a usable table, and
   // DatabaseError.
   std::string get_table_info(const std::vector<std::string>& table_names = {}) const;
+  // The same with `sample_rows` rows under each statement instead of the configured number (0:
+  // the statements alone, which costs one query less per table).
+  std::string get_table_info(const std::vector<std::string>& table_names, int sample_rows) const;
 
  private:
   explicit CustomSQLDatabase(std::shared_ptr<detail::DatabaseCore> core);
