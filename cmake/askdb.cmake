@@ -1,14 +1,26 @@
-# askdb_library(NAME SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
+include(GenerateExportHeader)
+
+# askdb_library(NAME SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...] [HIDDEN])
 # A shared library with include/ as its public header folder and src/ private.
+# HIDDEN: only what the public headers mark with NAME_EXPORT (from the generated
+# "NAME/export.hpp", e.g. STATE_GRAPH_EXPORT) is visible outside the library; everything else stays
+# private to it. Without HIDDEN every symbol is exported.
 function(askdb_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "HIDDEN" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
   target_include_directories(${name}
     PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
-  set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET default)
+  if(ARG_HIDDEN)
+    set(export_dir ${CMAKE_CURRENT_BINARY_DIR}/export)
+    generate_export_header(${name} EXPORT_FILE_NAME ${export_dir}/${name}/export.hpp)
+    target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${export_dir}>)
+    set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden)
+  else()
+    set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET default)
+  endif()
   add_library(askdb::${name} ALIAS ${name})
   # Test helpers are not part of what gets installed.
   if(NOT CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/")
@@ -17,6 +29,10 @@ function(askdb_library name)
       RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/include)
       install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    endif()
+    if(ARG_HIDDEN)
+      install(FILES ${export_dir}/${name}/export.hpp
+              DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${name})
     endif()
   endif()
 endfunction()

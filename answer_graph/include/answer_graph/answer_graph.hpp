@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_graph/export.hpp"
 #include "answer_graph/sql_state.hpp"
 #include "chat_model/client.hpp"
 #include "chat_model/settings.hpp"
@@ -24,7 +25,7 @@ using state_graph::Value;
 
 // Host-facing options of an AnswerGraph that the three-argument constructor leaves at their
 // defaults. Everything here is set once, where the host builds the graph.
-struct GraphOptions {
+struct ANSWER_GRAPH_EXPORT GraphOptions {
   // Each run of model-written analysis code fails with "TimeoutError: ..." after this long (and
   // goes to the analysis error handler). std::nullopt: no limit.
   std::optional<std::chrono::milliseconds> analysis_time_limit = std::chrono::seconds(120);
@@ -45,7 +46,7 @@ struct GraphOptions {
 //
 // Thread-safe: invoke may be called from several threads at once; runs share the node objects,
 // clients and database wrapper, all of which are safe for concurrent use.
-class AnswerGraph {
+class ANSWER_GRAPH_EXPORT AnswerGraph {
  public:
   // Throws std::invalid_argument when a settings object carries max_tokens, temperature or
   // model_kwargs (the client would get that parameter twice; the message names it) or lacks the

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_graph/export.hpp"
 #include "chat_model/client.hpp"
 #include "state_graph/graph.hpp"
 #include "state_graph/value.hpp"
@@ -14,7 +15,7 @@ namespace answer_graph {
 // A run observer that also wants the model calls of its run implements this: AnswerGraph hooks
 // every client it owns, and hands each call to the observer of the run whose node made it, named
 // by the client ("sql_generation_model", ...) and the node.
-class ModelCallListener {
+class ANSWER_GRAPH_EXPORT ModelCallListener {
  public:
   virtual ~ModelCallListener() = default;
   virtual void on_model_call(const std::string& client, const std::string& node,
@@ -28,7 +29,7 @@ class ModelCallListener {
 //
 // One RunTrace per run. Thread-safe: the engine and the model clients may report from several
 // threads.
-class RunTrace : public state_graph::RunObserver, public ModelCallListener {
+class ANSWER_GRAPH_EXPORT RunTrace : public state_graph::RunObserver, public ModelCallListener {
  public:
   struct NodeRecord {
     int step = 0;

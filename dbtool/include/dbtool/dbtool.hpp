@@ -27,19 +27,21 @@
 #include <string>
 #include <vector>
 
+#include "dbtool/export.hpp"
+
 namespace dbtool {
 
 using Value = nlohmann::ordered_json;
 
 // A failure reported by a database client or server. what() is the client's message text,
 // unchanged apart from trailing line breaks.
-class DatabaseError : public std::runtime_error {
+class DBTOOL_EXPORT DatabaseError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // A failure of the connection itself (cannot connect, connection lost, timeout).
-class OperationalError : public DatabaseError {
+class DBTOOL_EXPORT OperationalError : public DatabaseError {
  public:
   using DatabaseError::DatabaseError;
 };
@@ -51,7 +53,7 @@ class OperationalError : public DatabaseError {
 // environment variables db_user, db_password, db_host and db_name once, when the library is
 // loaded (defaults: "root", "tqzn", absent, absent; a set but empty variable gives the empty
 // text); db_port starts at 3306.
-struct DatabaseSettings {
+struct DBTOOL_EXPORT DatabaseSettings {
   std::optional<std::string> db_name;
   std::string db_user;
   std::string db_password;
@@ -61,27 +63,27 @@ struct DatabaseSettings {
 
 // A copy of the current settings. Replacements are made under a lock, so a copy never mixes two
 // replacements.
-DatabaseSettings database_settings();
+DBTOOL_EXPORT DatabaseSettings database_settings();
 
 // Replaces all five settings. An absent text is std::nullopt; the port is any Value and must be an
 // integer (signed or unsigned 64 bits; true, 3306.0, "3306" and null are not integers). Otherwise
 // throws std::invalid_argument("All parameters must be provided and 'port' must be an integer.")
 // and changes nothing. Empty texts and any integer port (0 included, no range check) are accepted.
-void set_database_config(const std::optional<std::string>& name,
-                         const std::optional<std::string>& user,
-                         const std::optional<std::string>& password,
-                         const std::optional<std::string>& host, const Value& port);
+DBTOOL_EXPORT void set_database_config(const std::optional<std::string>& name,
+                                       const std::optional<std::string>& user,
+                                       const std::optional<std::string>& password,
+                                       const std::optional<std::string>& host, const Value& port);
 
 // Names of the settings that are absent or empty, in the order db_name, db_user, db_password,
 // db_host, db_port. Prints "The following configuration variables are invalid: a, b" or
 // "All configuration variables are set correctly.".
-std::vector<std::string> check_db_config_variables();
+DBTOOL_EXPORT std::vector<std::string> check_db_config_variables();
 
 // Every connection attempt of this library (MySQL, PostgreSQL and SQL Server) gives up after this
 // many seconds; failure texts of attempts stopped by it say so. Default 10 s; at least 2 s (the
 // PostgreSQL client does not go below 2 s), else std::invalid_argument.
-void set_connect_timeout(std::chrono::seconds timeout);
-std::chrono::seconds connect_timeout();
+DBTOOL_EXPORT void set_connect_timeout(std::chrono::seconds timeout);
+DBTOOL_EXPORT std::chrono::seconds connect_timeout();
 
 // ---------------------------------------------------------------------------------------------
 // Connections
@@ -98,7 +100,7 @@ class Connection;
 // its connection's client handle alive; after the connection is closed, execute() fails with
 // "connection already closed". Not safe to use from several threads at once, nor concurrently
 // with other cursors of the same connection.
-class Cursor {
+class DBTOOL_EXPORT Cursor {
  public:
   Cursor(Cursor&&) noexcept;
   Cursor& operator=(Cursor&&) noexcept;
@@ -134,7 +136,7 @@ class Cursor {
 // engines: the first statement after connect or commit opens a transaction, commit() makes it
 // permanent, and closing without commit() rolls it back. Not safe to use from several threads at
 // once; distinct connections may be used on distinct threads.
-class Connection {
+class DBTOOL_EXPORT Connection {
  public:
   Connection(Connection&&) noexcept;
   Connection& operator=(Connection&&) noexcept;
@@ -170,20 +172,18 @@ class Connection {
 // MySQL/MariaDB connection whose cursors give rows by column name. On failure prints
 // "Failed to connect to the database: <error>" and returns std::nullopt. A port outside 0..65535
 // is a failure (the client would silently use another port).
-std::optional<Connection> get_mysql_db_connection(const std::optional<std::string>& db_user,
-                                                  const std::optional<std::string>& db_password,
-                                                  const std::optional<std::string>& db_host,
-                                                  std::int64_t db_port,
-                                                  const std::optional<std::string>& db_name);
+DBTOOL_EXPORT std::optional<Connection> get_mysql_db_connection(
+    const std::optional<std::string>& db_user, const std::optional<std::string>& db_password,
+    const std::optional<std::string>& db_host, std::int64_t db_port,
+    const std::optional<std::string>& db_name);
 
 // PostgreSQL connection with positional rows. When connecting fails (OperationalError) prints
 // "The error '<error>' occurred" and returns std::nullopt. A text holding a NUL character throws
 // std::invalid_argument, printing nothing.
-std::optional<Connection> get_pgdb_connection(const std::optional<std::string>& db_user,
-                                              const std::optional<std::string>& db_password,
-                                              const std::optional<std::string>& db_host,
-                                              std::int64_t db_port,
-                                              const std::optional<std::string>& db_name);
+DBTOOL_EXPORT std::optional<Connection> get_pgdb_connection(
+    const std::optional<std::string>& db_user, const std::optional<std::string>& db_password,
+    const std::optional<std::string>& db_host, std::int64_t db_port,
+    const std::optional<std::string>& db_name);
 
 // Connection test. engine is "MySQL", "PostgreSQL" or "MsSQL" (exact, case-sensitive). Returns
 // "Success! Connection Established! .", "Unsupported SQL engine specified." or
@@ -195,19 +195,21 @@ std::optional<Connection> get_pgdb_connection(const std::optional<std::string>& 
 // attempt against a server that accepts and stays silent. The child finds the driver through the
 // ODBCSYSINI directory: the host's ODBCSYSINI when set, else the odbcinst.ini shipped with this
 // library (etc/odbc next to lib/). The host's own environment is never changed.
-std::string get_db_connection(const std::string& engine, const std::optional<std::string>& db_user,
-                              const std::optional<std::string>& db_password,
-                              const std::optional<std::string>& db_host, std::int64_t db_port,
-                              const std::optional<std::string>& db_name);
+DBTOOL_EXPORT std::string get_db_connection(const std::string& engine,
+                                            const std::optional<std::string>& db_user,
+                                            const std::optional<std::string>& db_password,
+                                            const std::optional<std::string>& db_host,
+                                            std::int64_t db_port,
+                                            const std::optional<std::string>& db_name);
 
 // The SQL Server connection text: "DRIVER={SQL Server};SERVER=<host>,<port>;DATABASE=<name>;
 // UID=<user>;PWD=<password>". A value holding ";", "{" or "}" is written in braces with each "}"
 // doubled; other values (absent ones as empty) are written as they are.
-std::string sql_server_connection_text(const std::optional<std::string>& db_user,
-                                       const std::optional<std::string>& db_password,
-                                       const std::optional<std::string>& db_host,
-                                       std::int64_t db_port,
-                                       const std::optional<std::string>& db_name);
+DBTOOL_EXPORT std::string sql_server_connection_text(const std::optional<std::string>& db_user,
+                                                     const std::optional<std::string>& db_password,
+                                                     const std::optional<std::string>& db_host,
+                                                     std::int64_t db_port,
+                                                     const std::optional<std::string>& db_name);
 
 // ---------------------------------------------------------------------------------------------
 // Schema and statements on the configured database (settings read afresh at every call; each
@@ -217,8 +219,8 @@ std::string sql_server_connection_text(const std::optional<std::string>& db_user
 // no connection could be made; on a later failure prints "An error occurred: <error>" and returns
 // what was read before it. MySQL table names are quoted as identifiers, so every table is read;
 // PostgreSQL reads the tables of schema public with their columns in ordinal order.
-std::optional<Value> get_mysql_database_schema();
-std::optional<Value> get_pgdb_schema();
+DBTOOL_EXPORT std::optional<Value> get_mysql_database_schema();
+DBTOOL_EXPORT std::optional<Value> get_pgdb_schema();
 
 // Runs one statement and commits it. MySQL: returns the fetched rows (objects by column name; an
 // empty array for statements without a result set). PostgreSQL: returns the rows (arrays) of a
@@ -226,7 +228,7 @@ std::optional<Value> get_pgdb_schema();
 // RETURNING), and std::nullopt for other statements. On failure prints
 // "An error occurred while executing the query: <error>" and returns std::nullopt (nothing is
 // committed).
-std::optional<Value> execute_mysql_query(const std::string& sql_query);
-std::optional<Value> execute_pgdb_query(const std::string& sql_query);
+DBTOOL_EXPORT std::optional<Value> execute_mysql_query(const std::string& sql_query);
+DBTOOL_EXPORT std::optional<Value> execute_pgdb_query(const std::string& sql_query);
 
 }  // namespace dbtool

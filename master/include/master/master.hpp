@@ -16,17 +16,18 @@
 #include <vector>
 
 #include "envtool/envtool.hpp"
+#include "master/export.hpp"
 
 namespace master {
 
 // envtool::initialize_environment(env_path); an ordinary error is printed as
 // "An error occurred during initilization: <message>". Prints nothing itself on success.
-void initialize_env(std::string_view env_path);
+MASTER_EXPORT void initialize_env(std::string_view env_path);
 
 // envtool::install_dependencies(module_names), then prints "Installation successful."; an ordinary
 // error is printed as "An error occurred during installation: <message>". master's own entry
 // point: envtool::install_defaults keeps calling envtool's safe_install_modules.
-void safe_install_modules(const std::vector<std::string>& module_names);
+MASTER_EXPORT void safe_install_modules(const std::vector<std::string>& module_names);
 
 using envtool::ensure_virtual_environment;
 using envtool::execute_code;

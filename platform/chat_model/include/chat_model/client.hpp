@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chat_model/errors.hpp"
+#include "chat_model/export.hpp"
 #include "chat_model/output_schema.hpp"
 #include "chat_model/settings.hpp"
 #include "state_graph/value.hpp"
@@ -19,13 +20,13 @@ using state_graph::Value;
 
 // One message of a chat. Roles: "system", "user", "assistant" ("human" and "ai" are accepted
 // as "user" and "assistant").
-struct ChatMessage {
+struct CHAT_MODEL_EXPORT ChatMessage {
   std::string role;
   std::string content;
 };
 
 // Tokens the service reports for one call, or summed over calls.
-struct TokenUsage {
+struct CHAT_MODEL_EXPORT TokenUsage {
   std::int64_t prompt_tokens = 0;
   std::int64_t completion_tokens = 0;
   std::int64_t cached_tokens = 0;  // part of prompt_tokens served from the prompt cache
@@ -33,7 +34,7 @@ struct TokenUsage {
 };
 
 // The answer of one call.
-struct ChatCompletion {
+struct CHAT_MODEL_EXPORT ChatCompletion {
   std::string content;
   std::string finish_reason;
   std::string model;  // the model the service says answered
@@ -42,13 +43,13 @@ struct ChatCompletion {
 };
 
 // A structured call's record together with the completion it came from.
-struct StructuredAnswer {
+struct CHAT_MODEL_EXPORT StructuredAnswer {
   Value value;
   ChatCompletion completion;
 };
 
 // Reported before the client waits to retry a transient failure.
-struct RetryEvent {
+struct CHAT_MODEL_EXPORT RetryEvent {
   int attempt = 0;      // the attempt that failed, from 1
   int http_status = 0;  // 0 for a transport failure
   std::string reason;   // status line or transport error text
@@ -57,7 +58,7 @@ struct RetryEvent {
 };
 
 // Reported after each call, answered or failed, on the thread that made it.
-struct CallEvent {
+struct CHAT_MODEL_EXPORT CallEvent {
   std::chrono::nanoseconds elapsed{0};  // the whole call, retries and waits included
   TokenUsage usage;                     // of the answer (zero when the call failed)
   int attempts = 0;                     // HTTP requests made
@@ -102,7 +103,7 @@ class StructuredChatModel;
 //
 // Each thread keeps one HTTP handle and so reuses its connection across calls (keep-alive).
 // Copies share one state (settings, token totals). Thread-safe: calls may run concurrently.
-class AzureChatOpenAI {
+class CHAT_MODEL_EXPORT AzureChatOpenAI {
  public:
   // Throws std::invalid_argument for a name given twice (naming it), an unknown name, a value
   // of the wrong kind or missing connection settings.
@@ -149,7 +150,7 @@ class AzureChatOpenAI {
 
 // A client bound to one output schema (see AzureChatOpenAI::with_structured_output).
 // Thread-safe; copies share the client's state.
-class StructuredChatModel {
+class CHAT_MODEL_EXPORT StructuredChatModel {
  public:
   // The validated record. Throws ModelError (invalid_json, schema_mismatch or any call failure).
   Value invoke(const std::vector<ChatMessage>& messages) const;

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "chat_model/export.hpp"
+
 namespace chat_model {
 
 // What went wrong in a model call.
@@ -20,11 +22,11 @@ enum class ModelErrorKind {
                        // retried), whatever its status
 };
 
-const char* to_string(ModelErrorKind kind) noexcept;
+CHAT_MODEL_EXPORT const char* to_string(ModelErrorKind kind) noexcept;
 
 // A failed model call. The message names the failure and carries the service's own text
 // (error body, refusal, filter result) unchanged.
-class ModelError : public std::runtime_error {
+class CHAT_MODEL_EXPORT ModelError : public std::runtime_error {
  public:
   ModelError(ModelErrorKind kind, const std::string& message, int http_status = 0);
 
@@ -39,7 +41,7 @@ class ModelError : public std::runtime_error {
 
 // A model setting that is missing or malformed in the environment. The message names the
 // environment variable to set.
-class SettingsError : public std::runtime_error {
+class CHAT_MODEL_EXPORT SettingsError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "chat_model/export.hpp"
 #include "state_graph/value.hpp"
 
 namespace chat_model {
@@ -20,14 +21,14 @@ enum class FieldType {
   text_list,  // JSON array of strings
 };
 
-const char* to_string(FieldType type) noexcept;
+CHAT_MODEL_EXPORT const char* to_string(FieldType type) noexcept;
 
 // One named field of an output schema.
 //
 // A field without a default is required: an answer that omits it does not fit. A field with a
 // default may be omitted (or answered with null when it is not nullable) and then takes the
 // default. A nullable field keeps an answered null as "no value".
-struct SchemaField {
+struct CHAT_MODEL_EXPORT SchemaField {
   std::string name;
   FieldType type = FieldType::text;
   std::string description;
@@ -41,7 +42,7 @@ struct SchemaField {
 // service as the schema name, every field description as the property's description.
 //
 // Immutable once built; safe to share between threads.
-class OutputSchema {
+class CHAT_MODEL_EXPORT OutputSchema {
  public:
   // Throws std::invalid_argument for an empty or repeated field name, an empty schema name, or a
   // default that is not of the field's type.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chat_model/export.hpp"
 #include "state_graph/value.hpp"
 
 namespace chat_model {
@@ -49,7 +50,7 @@ inline constexpr const char* kDefaultAzureApiVersion = "2024-10-21";
 // connect_timeout, schema_in_prompt when their variables are set.
 //
 // Immutable once built; safe to share between threads.
-class ChatModelSettings {
+class CHAT_MODEL_EXPORT ChatModelSettings {
  public:
   virtual ~ChatModelSettings() = default;
 
@@ -69,14 +70,14 @@ class ChatModelSettings {
 };
 
 // Settings of the smaller, faster model (used for table picking, analysis code and answers).
-class AzureOpenAIChat35 : public ChatModelSettings {
+class CHAT_MODEL_EXPORT AzureOpenAIChat35 : public ChatModelSettings {
  public:
   AzureOpenAIChat35();
   explicit AzureOpenAIChat35(Value fields);
 };
 
 // Settings of the stronger model (used for SQL generation).
-class AzureOpenAIChat4 : public ChatModelSettings {
+class CHAT_MODEL_EXPORT AzureOpenAIChat4 : public ChatModelSettings {
  public:
   AzureOpenAIChat4();
   explicit AzureOpenAIChat4(Value fields);

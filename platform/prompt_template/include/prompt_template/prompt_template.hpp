@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "prompt_template/errors.hpp"
+#include "prompt_template/export.hpp"
 #include "state_graph/value.hpp"
 
 // Text and chat-message templates.
@@ -46,7 +47,7 @@ inline constexpr std::string_view kUserRole = "user";
 
 // One formatted chat message. `role` is "system" or "user"; `content` may be read and replaced.
 // A plain value; not synchronised.
-struct Message {
+struct PROMPT_TEMPLATE_EXPORT Message {
   std::string role;
   std::string content;
 
@@ -59,7 +60,7 @@ struct Compiled;
 
 // A text template, parsed once when built. Immutable once built and cheap to copy (copies share
 // the parsed form): safe to format from several threads at once.
-class PromptTemplate {
+class PROMPT_TEMPLATE_EXPORT PromptTemplate {
  public:
   // Throws TemplateSyntaxError for unsupported syntax or unclosed tags.
   static PromptTemplate from_template(std::string_view text,
@@ -82,7 +83,7 @@ class PromptTemplate {
 
 // A template for one chat message: a role and a text template. Immutable once built: safe to
 // format from several threads at once.
-class MessagePromptTemplate {
+class PROMPT_TEMPLATE_EXPORT MessagePromptTemplate {
  public:
   // `role` must be "system" or "user" (std::invalid_argument otherwise).
   MessagePromptTemplate(std::string role, PromptTemplate prompt);
@@ -97,7 +98,7 @@ class MessagePromptTemplate {
 };
 
 // A message template of role "system". Immutable: safe to share between threads.
-class SystemMessagePromptTemplate : public MessagePromptTemplate {
+class PROMPT_TEMPLATE_EXPORT SystemMessagePromptTemplate : public MessagePromptTemplate {
  public:
   static SystemMessagePromptTemplate from_template(
       std::string_view text, TemplateFormat format = TemplateFormat::f_string);
@@ -107,7 +108,7 @@ class SystemMessagePromptTemplate : public MessagePromptTemplate {
 };
 
 // A message template of role "user". Immutable: safe to share between threads.
-class HumanMessagePromptTemplate : public MessagePromptTemplate {
+class PROMPT_TEMPLATE_EXPORT HumanMessagePromptTemplate : public MessagePromptTemplate {
  public:
   static HumanMessagePromptTemplate from_template(std::string_view text,
                                                   TemplateFormat format = TemplateFormat::f_string);
@@ -118,7 +119,7 @@ class HumanMessagePromptTemplate : public MessagePromptTemplate {
 
 // An ordered list of message templates, all formatted with the same variables (each uses the
 // names it needs). Immutable once built: safe to format from several threads at once.
-class ChatPromptTemplate {
+class PROMPT_TEMPLATE_EXPORT ChatPromptTemplate {
  public:
   // Throws std::invalid_argument for an empty list.
   static ChatPromptTemplate from_messages(std::vector<MessagePromptTemplate> messages);

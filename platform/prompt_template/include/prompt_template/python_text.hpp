@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "prompt_template/export.hpp"
 #include "state_graph/value.hpp"
 
 namespace prompt_template {
@@ -12,10 +13,10 @@ namespace prompt_template {
 // quoted as Python quotes them ([1, 'a', None], {'k': "it's"}). Record values reach prompts in
 // this form, as analysis code and the model expect to read them.
 // Pure function; safe to call from several threads.
-std::string python_str(const state_graph::Value& value);
+PROMPT_TEMPLATE_EXPORT std::string python_str(const state_graph::Value& value);
 
 // Python's repr(): as python_str, except that a top-level string is quoted and escaped.
 // Pure function; safe to call from several threads.
-std::string python_repr(const state_graph::Value& value);
+PROMPT_TEMPLATE_EXPORT std::string python_repr(const state_graph::Value& value);
 
 }  // namespace prompt_template

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "state_graph/export.hpp"
 #include "state_graph/state.hpp"
 #include "state_graph/value.hpp"
 
@@ -18,14 +19,14 @@ namespace state_graph {
 inline constexpr const char* END = "__end__";
 
 // A run took more steps than its configuration allows.
-class GraphRecursionError : public std::runtime_error {
+class STATE_GRAPH_EXPORT GraphRecursionError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // A graph that cannot be compiled or run as built: unknown node names, no entry point, a router
 // label missing from its map. Derives from std::invalid_argument, the caller built it wrongly.
-class GraphBuildError : public std::invalid_argument {
+class STATE_GRAPH_EXPORT GraphBuildError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
@@ -33,7 +34,7 @@ class GraphBuildError : public std::invalid_argument {
 // Base of node classes. The graph calls invoke with the step's record and no options; options
 // exist so hosts can pass run-specific extras, and node classes of askdb ignore them.
 // Implementations must be safe to call from several threads at once if the graph is.
-class Runnable {
+class STATE_GRAPH_EXPORT Runnable {
  public:
   virtual ~Runnable() = default;
   virtual Update invoke(const State& state, const Value& options = {}) = 0;
@@ -42,7 +43,7 @@ class Runnable {
 using NodeFn = std::function<Update(const State&)>;
 using Router = std::function<std::string(const State&)>;
 
-struct RunnableConfig {
+struct STATE_GRAPH_EXPORT RunnableConfig {
   std::optional<Value> metadata;  // a map, or absent
   std::vector<std::string> tags;
   std::optional<int> max_concurrency;  // absent: no bound on the nodes of one step
@@ -51,7 +52,7 @@ struct RunnableConfig {
 
 // Callbacks of one run, for progress display and tracing. The engine serialises the calls of
 // one run, so an observer needs no locking of its own unless it is shared between runs.
-class RunObserver {
+class STATE_GRAPH_EXPORT RunObserver {
  public:
   virtual ~RunObserver() = default;
   virtual void on_node_start(int /*step*/, const std::string& /*node*/) {}
@@ -64,16 +65,16 @@ class RunObserver {
 // its step and the observer the run was started with (null when it has none). Lets code below a
 // node (a model client's call hook, say) attribute its work to the run and node it belongs to,
 // also when the node runs on one of the engine's worker threads.
-struct NodeScope {
+struct STATE_GRAPH_EXPORT NodeScope {
   const std::string* node = nullptr;
   int step = 0;
   RunObserver* observer = nullptr;
 };
 // The scope of the node the calling thread runs, or null outside any node.
-const NodeScope* current_node_scope() noexcept;
+STATE_GRAPH_EXPORT const NodeScope* current_node_scope() noexcept;
 
 // The registered topology, as the compiled graph keeps it (also for drawing the graph).
-struct Topology {
+struct STATE_GRAPH_EXPORT Topology {
   struct ConditionalEdges {
     std::string source;
     std::vector<std::pair<std::string, std::string>> labels;  // label -> target, as registered
@@ -86,7 +87,7 @@ struct Topology {
 
 // A compiled graph. Immutable: invoke may be called from several threads at once, each call
 // being an independent run (the nodes themselves must then be thread-safe).
-class CompiledGraph {
+class STATE_GRAPH_EXPORT CompiledGraph {
  public:
   // Runs the graph. `input` must be an object whose keys all name fields of the record; it is
   // merged into an empty record by the fields' rules. Returns the record the run ended with.
@@ -109,7 +110,7 @@ class CompiledGraph {
 // Builder of a state graph over one record declaration. Not thread-safe; build it on one thread,
 // then compile. Registration errors (duplicate or reserved node names) throw GraphBuildError at
 // once; references to unknown nodes are reported by compile.
-class StateGraph {
+class STATE_GRAPH_EXPORT StateGraph {
  public:
   explicit StateGraph(RecordSchema schema);
   explicit StateGraph(std::shared_ptr<const RecordSchema> schema);

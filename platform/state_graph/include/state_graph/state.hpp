@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "state_graph/export.hpp"
 #include "state_graph/value.hpp"
 
 namespace state_graph {
@@ -19,13 +20,13 @@ enum class MergeRule {
   add,      // integer addition
 };
 
-struct FieldSpec {
+struct STATE_GRAPH_EXPORT FieldSpec {
   std::string name;
   MergeRule rule = MergeRule::replace;
 };
 
 // Reading a field that holds no value (or that the record does not declare).
-class MissingFieldError : public std::runtime_error {
+class STATE_GRAPH_EXPORT MissingFieldError : public std::runtime_error {
  public:
   explicit MissingFieldError(std::string field);
   const std::string& field() const noexcept { return field_; }
@@ -36,7 +37,7 @@ class MissingFieldError : public std::runtime_error {
 
 // An ordered list of named fields with their merge rules. Immutable once built; safe to share
 // between threads.
-class RecordSchema {
+class STATE_GRAPH_EXPORT RecordSchema {
  public:
   // Throws std::invalid_argument on an empty or duplicate field name.
   RecordSchema(std::string name, std::vector<FieldSpec> fields);
@@ -59,7 +60,7 @@ class RecordSchema {
 //
 // An Update converts implicitly from a Value object, so nodes can `return Value{{"f", 1}}`;
 // a Value that is not an object is rejected with std::invalid_argument.
-struct Update {
+struct STATE_GRAPH_EXPORT Update {
   Value values = Value::object();
   Value overwrites = Value::object();
 
@@ -76,7 +77,7 @@ struct Update {
 //
 // Not synchronised: a State is read by the nodes of one step at the same time, and merged only
 // between steps, by the one thread driving the run.
-class State {
+class STATE_GRAPH_EXPORT State {
  public:
   explicit State(std::shared_ptr<const RecordSchema> schema);
 

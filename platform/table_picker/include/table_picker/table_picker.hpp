@@ -10,10 +10,11 @@
 #include "chat_model/settings.hpp"
 #include "sql_database/custom_sql_database.hpp"
 #include "state_graph/graph.hpp"
+#include "table_picker/export.hpp"
 
 namespace table_picker {
 
-struct PickerOptions {
+struct TABLE_PICKER_EXPORT PickerOptions {
   // A listing of at most this many tables is returned whole, in listing order, without asking
   // the model.
   std::size_t small_database_tables = 12;
@@ -32,10 +33,10 @@ struct PickerOptions {
 
 // The answer schema of the picker's model call: `relevant_tables`, a required list of texts.
 // Built once; lives as long as the process.
-const chat_model::OutputSchema& relevant_tables_schema();
+TABLE_PICKER_EXPORT const chat_model::OutputSchema& relevant_tables_schema();
 
 // What the picker decided before any model call, for one question.
-struct PickerPlan {
+struct TABLE_PICKER_EXPORT PickerPlan {
   std::string question;             // rewritten_question when non-empty, else user_question
   std::vector<std::string> tables;  // the listing, in listing order
   // True when the listing is small: `relevant_tables` is then the whole listing and no model is
@@ -67,7 +68,7 @@ struct PickerPlan {
 // listing text and kept until a run brings a different listing.
 //
 // Thread-safe: invoke may be called from several threads at once.
-class RelevantTablePicker : public state_graph::Runnable {
+class TABLE_PICKER_EXPORT RelevantTablePicker : public state_graph::Runnable {
  public:
   // The model client is built from config.fields() plus max_tokens 8192, temperature 0 and
   // top_p 0.95. Throws std::invalid_argument for options that leave nothing to pick

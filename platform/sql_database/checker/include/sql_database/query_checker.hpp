@@ -11,6 +11,7 @@
 #include "chat_model/client.hpp"
 #include "chat_model/output_schema.hpp"
 #include "sql_database/custom_sql_database.hpp"
+#include "sql_database_checker/export.hpp"
 
 namespace sql_database {
 
@@ -18,7 +19,7 @@ namespace sql_database {
 // query it gives back (the original query when it gives back nothing). The model is asked for a
 // structured answer with one field, `sql_query`; a markdown code fence around the SQL is removed.
 // Thread-safe (as the database and the model client it holds).
-class QuerySQLCheckerTool {
+class SQL_DATABASE_CHECKER_EXPORT QuerySQLCheckerTool {
  public:
   QuerySQLCheckerTool(CustomSQLDatabase db, chat_model::AzureChatOpenAI llm);
 
@@ -37,11 +38,11 @@ class QuerySQLCheckerTool {
 };
 
 // The schema of the checker's answer: one text field, "sql_query".
-const chat_model::OutputSchema& checked_query_schema();
+SQL_DATABASE_CHECKER_EXPORT const chat_model::OutputSchema& checked_query_schema();
 
 // The SQL of a model's answer: the body of its first markdown code fence when it has one
 // ("Here it is:\n```sql\nSELECT 1\n```" -> "SELECT 1", also "```sql SELECT 1```"), else the
 // whole text; blanks around it removed.
-std::string strip_code_fence(std::string_view text);
+SQL_DATABASE_CHECKER_EXPORT std::string strip_code_fence(std::string_view text);
 
 }  // namespace sql_database
