@@ -199,15 +199,18 @@ void QuestionBoard::work() {
       ++running_;
       changed_.notify_all();
     }
+    // run() counts the question out of the running ones in the same step that publishes its
+    // last event, so a client that saw `done` never finds it still counted as running.
     run(*q);
-    {
-      std::lock_guard lock(mutex_);
-      --running_;
-      const double took = seconds_between(q->started, q->ended);
-      recent_run_seconds_ = recent_run_seconds_ > 0 ? 0.7 * recent_run_seconds_ + 0.3 * took : took;
-      changed_.notify_all();
-    }
   }
+}
+
+void QuestionBoard::end_run_locked(Question& q) {
+  finish_locked(q);
+  --running_;
+  const double took = seconds_between(q.started, q.ended);
+  recent_run_seconds_ = recent_run_seconds_ > 0 ? 0.7 * recent_run_seconds_ + 0.3 * took : took;
+  changed_.notify_all();
 }
 
 void QuestionBoard::run(Question& q) {
@@ -218,7 +221,7 @@ void QuestionBoard::run(Question& q) {
     q.state = "error";
     q.error = "cannot create the chart directory " + q.save_path.string() + ": " + ec.message();
     add_event_locked(q, "error", Value{{"message", q.error}});
-    finish_locked(q);
+    end_run_locked(q);
     return;
   }
   const Value inputs{{"user_question", q.text},
@@ -254,13 +257,13 @@ void QuestionBoard::run(Question& q) {
     Value done = q.result;
     done["chart_url"] = q.chart_url ? Value(*q.chart_url) : Value();
     add_event_locked(q, "done", std::move(done));
-    finish_locked(q);
+    end_run_locked(q);
   } else {
     std::lock_guard lock(mutex_);
     q.state = "error";
     q.error = failure;
     add_event_locked(q, "error", Value{{"message", failure}});
-    finish_locked(q);
+    end_run_locked(q);
   }
 }
 

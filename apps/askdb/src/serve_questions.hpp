@@ -106,6 +106,8 @@ class QuestionBoard {
   void run(Question& q);
   void add_event_locked(Question& q, std::string name, state_graph::Value data);
   void finish_locked(Question& q);
+  // finish_locked for a question a worker ran, which also leaves the running count.
+  void end_run_locked(Question& q);
   void register_chart(Question& q);
   int retry_after_locked() const;
 
