@@ -1,6 +1,7 @@
 // askdb serve: the question-answering graph behind an HTTP API and a web page.
 #include <fcntl.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -200,6 +201,14 @@ int run_serve(const ServeOptions& o) {
   server.new_task_queue = [http_threads] { return new httplib::ThreadPool(http_threads); };
   install_routes(server, context);
 
+  // cpp-httplib listens with a backlog of 5: a burst of clients (a page and its streams, many
+  // questions at once) would see new connections dropped. The socket is kept to listen again
+  // with room once bound.
+  int listen_fd = -1;
+  server.set_socket_options([&listen_fd](socket_t sock) {
+    httplib::default_socket_options(sock);
+    listen_fd = sock;
+  });
   int port = o.port;
   if (port == 0) {
     port = server.bind_to_any_port(o.host);
@@ -212,6 +221,7 @@ int run_serve(const ServeOptions& o) {
                                         " (is another server using it? --port 0 picks a free one)");
   }
   context.settings.port = port;
+  if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
 
   std::thread listener([&server] {
     server.listen_after_bind();

@@ -300,8 +300,16 @@ FakeChatServer::FakeChatServer() : impl_(std::make_unique<Impl>()) {
   impl.server.Post(
       R"(.*/chat/completions)",
       [&impl](const httplib::Request& req, httplib::Response& res) { impl.handle(req, res); });
+  // cpp-httplib listens with a backlog of 5: many clients connecting at once would see their
+  // connections dropped and retried a second later. The socket is kept to listen again with room.
+  int listen_fd = -1;
+  impl.server.set_socket_options([&listen_fd](socket_t sock) {
+    httplib::default_socket_options(sock);
+    listen_fd = sock;
+  });
   impl.port = impl.server.bind_to_any_port("127.0.0.1");
   if (impl.port <= 0) throw std::runtime_error("fake chat server: could not bind 127.0.0.1");
+  if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
   impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
   while (!impl.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
